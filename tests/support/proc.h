@@ -1,0 +1,90 @@
+// proc.h - fork-based helpers for tests that need several processes.
+//
+// Children never exec (so tests run under qemu-user too): a Child runs a
+// function in the forked copy of the test program and leaves with _exit(),
+// its exit status being the function's result (0 = success).  A child must
+// not use gtest assertions to report; it returns a non-zero code instead
+// (each distinct failure its own code helps when reading a failed test).
+//
+// Processes synchronise on Events (a pipe carrying 32-bit words), never on
+// sleeps.  Create Events before forking the Child that uses them.
+//
+//   vtest::Event ready, go;
+//   vtest::Child child([&] {
+//       ...attach...
+//       ready.post();
+//       if (!go.wait()) return 10;
+//       ...
+//       return 0;
+//   });
+//   ASSERT_TRUE(ready.wait());
+//   ...
+//   go.post();
+//   EXPECT_EQ(child.wait(), 0);
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+namespace vtest {
+
+using namespace std::chrono_literals;
+
+inline constexpr std::chrono::milliseconds kDefaultTimeout = 20s;
+
+// Result of Child::wait when the child did not end in time.
+inline constexpr int kTimedOut = -1;
+
+class Child {
+  public:
+    // Forks; the child runs `fn` and leaves with _exit(fn() & 0xff).  An
+    // exception escaping `fn` ends the child with status 125.
+    explicit Child(const std::function<int()> &fn);
+    // A child still running is killed (SIGKILL) and reaped.
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // Waits for the end of the child.  Returns its exit status (0..255),
+    // 128 + signal number when a signal ended it, or kTimedOut (the child is
+    // then still running).  Repeated calls return the same result.
+    int wait(std::chrono::milliseconds timeout = kDefaultTimeout);
+
+    // Sends `sig`; for SIGKILL also reaps the child.  Returns what wait()
+    // returns (immediately, without waiting, for other signals).
+    int kill(int sig = SIGKILL);
+
+  private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = kTimedOut;
+};
+
+// A one-way event between processes (or threads).  post() may be called from
+// either side; every post() satisfies exactly one wait().
+class Event {
+  public:
+    Event();
+    ~Event();
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+
+    void post(uint32_t value = 0);
+    // True when a post() arrived within the time-out; its value is stored in
+    // *value when given.
+    bool wait(std::chrono::milliseconds timeout = kDefaultTimeout, uint32_t *value = nullptr);
+
+  private:
+    int fd_[2] = {-1, -1};
+};
+
+// Runs `fn` in a child process and returns its result (see Child::wait).
+int run_in_child(const std::function<int()> &fn, std::chrono::milliseconds timeout = kDefaultTimeout);
+
+} // namespace vtest
