@@ -1,0 +1,56 @@
+// control.h - the control service of a vorel server.
+//
+// Besides "NSIPC" (the library's request handler) a running server owns the
+// IPC service "VORELCTL" on its node (the switch instance).  Other processes
+// change the database through it.  Every request is one ipcSendRcv with one
+// of the codes below and a JSON object as its body (UTF-8, no NUL); the reply
+// is a JSON object: {"rc": <status>, ...} where rc is the library's result
+// (0 or a negative VOREL_E_* code) or one of the control errors below.
+//
+// Fields common to the changing requests: "queued": true posts the change to
+// the server's internal queue instead of applying it at once (default false);
+// "type": the update type (defaults given per request).
+//
+//   CTL_ADD        {"device": Device, "destinations": [Device...], "type": 0}
+//   CTL_DELETE     {"pid": n}
+//   CTL_DELETE_DOMAIN {"domain": n}
+//   CTL_ADD_LIST   {"devices": [{"device": Device, "destinations": [Device...]}...], "type": 0}
+//                  (type 8 is the initial load: no deltas, no messages)
+//   CTL_DELETE_LIST {"pids": [n...], "type": 3}
+//   CTL_SYNC       {}
+//   CTL_STATS      {} -> {"rc":0, "revision": n, "registered": [types...],
+//                         "clients": [{"type": t, "delivered": n, "failed": n}...], "queue_depth": n}
+//   CTL_LOAD_FILE  {"path": "fabric.json", "type": 8}  (the server reads the fabric file itself)
+//   CTL_PING       {} -> {"rc":0, "pid": server process id, "instance": n}
+//
+// Device: {"pid": n, "ind": n, "spd": n, "flags": n, "extra": "hex string of up to 16 bytes"}
+// PIDs are numbers (JSON integers).
+#pragma once
+
+#include <cstdint>
+
+namespace vorel::control {
+
+inline constexpr const char *kServiceName = "VORELCTL";
+
+enum Code : uint32_t {
+    CTL_ADD = 0x101,
+    CTL_DELETE = 0x102,
+    CTL_DELETE_DOMAIN = 0x103,
+    CTL_ADD_LIST = 0x104,
+    CTL_DELETE_LIST = 0x105,
+    CTL_SYNC = 0x106,
+    CTL_STATS = 0x107,
+    CTL_LOAD_FILE = 0x108,
+    CTL_PING = 0x109,
+};
+
+// Control errors (beside the library's own codes).
+inline constexpr int32_t kErrBadRequest = -100; // body is not valid JSON or misses a field
+inline constexpr int32_t kErrUnknownCode = -101;
+inline constexpr int32_t kErrFabricFile = -102; // the fabric file could not be read or is invalid
+
+// Largest reply a control request produces.
+inline constexpr uint32_t kMaxReply = 64 * 1024;
+
+} // namespace vorel::control
