@@ -17,6 +17,17 @@ leg_release() {
   cmake -S "$root" -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j"$jobs"
   ctest --test-dir build/release -j"$jobs" --output-on-failure
+  # The installed tree serves programs built outside the project.
+  rm -rf build/install
+  cmake --install build/release --prefix "$root/build/install" >/dev/null
+  cmake -S examples/consumer -B build/consumer -DCMAKE_PREFIX_PATH="$root/build/install" >/dev/null
+  cmake --build build/consumer -j"$jobs"
+  local run_dir
+  run_dir=$(mktemp -d)
+  for prog in consumer_c consumer_cpp; do
+    VOREL_RUN_DIR=$run_dir LD_LIBRARY_PATH="$root/build/install/lib" "build/consumer/$prog"
+  done
+  rm -rf "$run_dir"
 }
 
 leg_sanitize() {
