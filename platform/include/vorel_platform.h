@@ -167,6 +167,9 @@ VOREL_PLATFORM_API int gshm_remove(key_t key);
 
 /* Trace: set the level of every module at once (as a signal handler would). */
 VOREL_PLATFORM_API void log_set_level(int level);
+/* Trace: SIGUSR1 raises the level by one, SIGUSR2 lowers it; the change is
+ * applied before the next record.  Returns 0 or PLAT_ERR_IO. */
+VOREL_PLATFORM_API int log_install_signal_handlers(void);
 
 /* IPC: a process owns a service name on its node by registering a handler.
  * The handler is called from a dispatch thread of the platform with the
