@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "vorel.h"
 
@@ -92,6 +94,9 @@ static_assert(sizeof(IPCAddr) == 24);
 
 namespace vorel {
 
+using ::kDestsPerDestDb;
+using ::kNumBasicBlocks;
+using ::kPidsPerDomDb;
 constexpr uint32_t kDomDbSize = sizeof(DomDb);
 constexpr uint32_t kDestDbSize = sizeof(DestDb);
 
@@ -112,21 +117,32 @@ template <class T> inline int resolve(gadd_t gadd, T **out)
 
 enum class Walk { Next, Stop };
 
+// Result of walk_chain for a block that resolved to NULL without an error
+// (positive, so `rc < 0` keeps meaning "gadd2ladd failed").
+constexpr int kChainNullBlock = 1;
+
 // The one way to follow a chain of DomDb or DestDb blocks.  Calls
 // visit(block, gadd) for each block from `first`, reading the block's
-// next_gadd before the visit (so the visit may free the block).  Ends at a
-// next_gadd of 0, when visit returns Walk::Stop, or at a block that resolves
-// to NULL.  Returns 0, or the negative result of gadd2ladd for the block that
-// could not be resolved (stored in *failed_gadd when given).
-template <class Block, class Visit> int walk_chain(gadd_t first, Visit &&visit)
+// next_gadd before the visit (so the visit may free the block).  A caller
+// that has already resolved `first` passes its local pointer as `first_block`
+// so that no block is resolved twice.  Ends at a next_gadd of 0, when visit
+// returns Walk::Stop, or at a block that resolves to NULL.  Returns 0 at the
+// end of the chain or on Stop, kChainNullBlock at a NULL block, or the
+// negative result of gadd2ladd for the block that could not be resolved.
+template <class Block, class Visit> int walk_chain(gadd_t first, Visit &&visit, Block *first_block = nullptr)
 {
-    for (gadd_t g = first; g != 0;) {
-        Block *b = nullptr;
-        const int rc = resolve(g, &b);
-        if (rc < 0)
-            return rc;
-        if (b == nullptr)
-            return 0;
+    const gshm_handle_t h = shm();
+    Block *b = first_block;
+    for (gadd_t g = first; g != 0; b = nullptr) {
+        if (b == nullptr) {
+            void *p = nullptr;
+            const int rc = gadd2ladd(h, g, &p);
+            if (rc < 0)
+                return rc;
+            if (p == nullptr)
+                return kChainNullBlock;
+            b = static_cast<Block *>(p);
+        }
         const gadd_t next = b->next_gadd;
         if (visit(*b, g) == Walk::Stop)
             return 0;
@@ -134,5 +150,57 @@ template <class Block, class Visit> int walk_chain(gadd_t first, Visit &&visit)
     }
     return 0;
 }
+
+// Used slots of a block, bounded by the block's capacity, so that a damaged
+// count never takes a scan or a copy outside the block.
+inline uint32_t used_slots(const DomDb &b) { return b.num_pids < kPidsPerDomDb ? b.num_pids : kPidsPerDomDb; }
+inline uint32_t used_slots(const DestDb &b)
+{
+    if (b.blk_num_dest <= 0)
+        return 0;
+    return static_cast<uint32_t>(b.blk_num_dest) < kDestsPerDestDb ? static_cast<uint32_t>(b.blk_num_dest)
+                                                                   : kDestsPerDestDb;
+}
+
+// Slot of `pid` among the used slots of a block, or -1 (the first match).
+inline int find_slot(const DomDb &b, uint32_t pid)
+{
+    const uint32_t n = used_slots(b);
+    const DomDbEntry *tbl = b.pid_tbl;
+    for (uint32_t i = 0; i < n; ++i)
+        if (tbl[i].pid == pid)
+            return static_cast<int>(i);
+    return -1;
+}
+inline int find_slot(const DestDb &b, uint32_t pid)
+{
+    const uint32_t n = used_slots(b);
+    const DevInfo *dev = b.dest_dev;
+    for (uint32_t i = 0; i < n; ++i)
+        if (dev[i].pid == pid)
+            return static_cast<int>(i);
+    return -1;
+}
+
+// The fabric's domain list of the calling switch instance as fgetDomainLst
+// gives it: byte 0 the count, then the domain numbers.  The buffer holds
+// 1 + M bytes, M being the instance's maximum number of domains in the
+// chassis memory map.  Shared by the enumeration and the dump.
+class DomainList {
+  public:
+    DomainList(); // sizes the buffer from the chassis map; the list is empty
+    DomainList(const DomainList &) = delete;
+    DomainList &operator=(const DomainList &) = delete;
+    // Empties the count byte, asks the platform (its result is ignored) and
+    // returns the listed domains.
+    std::span<const uint8_t> fill();
+
+  private:
+    static constexpr uint32_t kInline = 256;
+    uint32_t max_domains_;
+    uint8_t *buf_;
+    uint8_t inline_[1 + kInline];
+    std::vector<uint8_t> large_; // only for a map that allows more than kInline domains
+};
 
 } // namespace vorel

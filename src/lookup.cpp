@@ -1,0 +1,115 @@
+// lookup.cpp - finding a device in the store: the domain-chain search that
+// insertion and removal use for every peer, and the exported copy of one
+// device's whole record.
+#include <cstdlib>
+#include <cstring>
+
+#include "trace.h"
+#include "vorel_db.h"
+
+namespace {
+
+// Copies the destinations of a chain, block by block from its resolved head,
+// into `out` (room for n records).  Returns 0, or the negative result of the
+// resolution that failed.
+int copy_destinations(gadd_t head_gadd, DestDb *head, int32_t n, DevInfo *out)
+{
+    int32_t total = 0;
+    const int rc = vorel::walk_chain<DestDb>(
+        head_gadd,
+        [&](const DestDb &b, gadd_t) {
+            const uint32_t k = vorel::used_slots(b);
+            total += static_cast<int32_t>(k);
+            if (total > n)
+                return vorel::Walk::Stop;
+            std::memcpy(out, b.dest_dev, k * sizeof(DevInfo));
+            out += k;
+            return vorel::Walk::Next;
+        },
+        head);
+    return rc < 0 ? rc : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t con_findpidfromdb(uint32_t pid)
+{
+    VTRACE_ENTER();
+    const uint32_t dom = vorel::domain_of(pid);
+    gadd_t first = 0;
+    // Basic block 0 is the header: a PID without a domain byte is never stored.
+    if (dom != 0) {
+        if (const int rc = get_basic_block(vorel::shm(), dom, &first); rc < 0) {
+            VTRACE_ERR("get_basic_block() for dom %d returns none\n", dom);
+            VTRACE_EXIT();
+            return 0;
+        }
+    }
+    if (first == 0) {
+        VTRACE_ERR("Not found pid %8x in domdb\n", pid);
+        VTRACE_EXIT();
+        return 0;
+    }
+    uint32_t found = 0;
+    const int rc = vorel::walk_chain<DomDb>(first, [&](const DomDb &b, gadd_t) {
+        const int slot = vorel::find_slot(b, pid);
+        if (slot < 0)
+            return vorel::Walk::Next;
+        found = b.pid_tbl[slot].gadd;
+        VTRACE_INFO_AS("con_findpidfromdb", "found pid %8x in domdb\n", pid);
+        return vorel::Walk::Stop;
+    });
+    if (rc < 0) {
+        VTRACE_ERR("gadd2ladd() for dom %d returns error\n", dom);
+        found = 0;
+    } else if (found == 0) {
+        VTRACE_ERR("Not found pid %8x in domdb\n", pid);
+    }
+    VTRACE_EXIT();
+    return found;
+}
+
+int32_t getPidFromVorel(uint32_t pid, devconpld **out)
+{
+    VTRACE_ENTER();
+    if (vorel::ctx()->initialized <= 0) {
+        VTRACE_ERR("vorel is uninitialized\n");
+        return -4;
+    }
+    if (out == nullptr) {
+        VTRACE_ERR("getPidFromVorel invalid payload\n");
+        return -2;
+    }
+    const gadd_t head_gadd = con_findpidfromdb(pid);
+    if (head_gadd == 0) {
+        VTRACE_ERR("PID %8x does not exist in Vorel\n", pid);
+        return -1;
+    }
+    DestDb *head = nullptr;
+    if (const int rc = vorel::resolve(head_gadd, &head); rc < 0 || head == nullptr) {
+        VTRACE_ERR("gadd2ladd for pid %8x failed rc=%d\n", pid, rc);
+        return -3;
+    }
+    const int32_t n = head->num_dstdevices > 0 ? head->num_dstdevices : 0;
+    auto *pld = static_cast<devconpld *>(std::calloc(1, sizeof(devconpld) + sizeof(DevInfo) * n));
+    if (pld == nullptr) {
+        VTRACE_ERR("Memory allocation failed for devconpld\n");
+        return -3;
+    }
+    pld->src_dev = head->src_dev;
+    pld->num_dstdevices = n;
+    pld->dst_devices = reinterpret_cast<DevInfo *>(pld + 1);
+    VTRACE_INFO("In getPidFromVorel PID %8x num_dstdevices %d\n", pid, n);
+    if (const int rc = copy_destinations(head_gadd, head, n, pld->dst_devices); rc < 0) {
+        VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
+        std::free(pld);
+        return -3;
+    }
+    *out = pld;
+    VTRACE_EXIT();
+    return 0;
+}
+
+} // extern "C"
