@@ -25,7 +25,8 @@ FrameHeader make_header(FrameKind kind, uint32_t code, uint32_t length, uint32_t
     h.code = code;
     h.length = length;
     h.seq = seq;
-    std::memcpy(h.service, service.data(), std::min(service.size(), kNameMax));
+    if (!service.empty())
+        std::memcpy(h.service, service.data(), std::min(service.size(), kNameMax));
     return h;
 }
 
