@@ -1,5 +1,11 @@
 // control.h - the control service of a vorel server.
 //
+// Changes since the protocol was first written down: CTL_DRAIN was added;
+// CTL_STATS also reports "handled" and "malformed", and each client's
+// "registered"; CTL_LOAD_FILE reads the file with the loader that the program
+// running the server registered (Server::set_fabric_loader) and answers
+// kErrFabricFile with an "error" text when there is none or it fails.
+//
 // Besides "NSIPC" (the library's request handler) a running server owns the
 // IPC service "VORELCTL" on its node (the switch instance).  Other processes
 // change the database through it.  Every request is one ipcSendRcv with one
@@ -19,9 +25,18 @@
 //   CTL_DELETE_LIST {"pids": [n...], "type": 3}
 //   CTL_SYNC       {}
 //   CTL_STATS      {} -> {"rc":0, "revision": n, "registered": [types...],
-//                         "clients": [{"type": t, "delivered": n, "failed": n}...], "queue_depth": n}
+//                         "clients": [{"type": t, "registered": b, "delivered": n, "failed": n}...],
+//                         "handled": n, "queue_depth": n, "malformed": n}
+//                  revision: deliveries made (getCurrentRevisionNum); clients: every type registered
+//                  now or sent to before, delivered + failed = update messages sent to it; handled:
+//                  queued requests carried out; queue_depth: requests posted through the server
+//                  and not yet carried out; malformed: queue records dropped as not a request.
 //   CTL_LOAD_FILE  {"path": "fabric.json", "type": 8}  (the server reads the fabric file itself)
 //   CTL_PING       {} -> {"rc":0, "pid": server process id, "instance": n}
+//   CTL_DRAIN      {} -> {"rc":0} once every request queued before it has been carried out
+//                  (rc -4 when the server stops first or the wait passes 20 s)
+//
+// Every failed request may carry an "error" text beside "rc".
 //
 // Device: {"pid": n, "ind": n, "spd": n, "flags": n, "extra": "hex string of up to 16 bytes"}
 // PIDs are numbers (JSON integers).
@@ -43,6 +58,7 @@ enum Code : uint32_t {
     CTL_STATS = 0x107,
     CTL_LOAD_FILE = 0x108,
     CTL_PING = 0x109,
+    CTL_DRAIN = 0x10A,
 };
 
 // Control errors (beside the library's own codes).

@@ -1,0 +1,52 @@
+// send_meter.cpp - the server program's ipcSend: forwards to the platform and
+// meters the update sends (see send_meter.h).
+#include "send_meter.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+
+#include <vorel.h>
+
+namespace vorel::server::detail {
+
+namespace {
+thread_local SendMeter *t_active = nullptr;
+
+using IpcSendFn = int (*)(const IPCAddr *, uint32_t, const void *, uint32_t, const ipc_timeout_t *);
+
+IpcSendFn platform_ipc_send()
+{
+    static const IpcSendFn fn = reinterpret_cast<IpcSendFn>(dlsym(RTLD_NEXT, "ipcSend"));
+    return fn;
+}
+
+bool is_update_send(const IPCAddr *addr, uint32_t code)
+{
+    return addr != nullptr && code >= VOREL_MSG_REMOTE_DOM_ONLINE && code <= VOREL_MSG_SYNC &&
+           std::strncmp(addr->name, VOREL_CLIENT_SVC_NAME, sizeof addr->name) == 0;
+}
+} // namespace
+
+SendMeter::SendMeter() : previous_(t_active) { t_active = this; }
+
+SendMeter::~SendMeter() { t_active = previous_; }
+
+void SendMeter::record(int rc)
+{
+    if (t_active != nullptr)
+        t_active->results_.push_back(rc);
+}
+
+} // namespace vorel::server::detail
+
+extern "C" VOREL_PLATFORM_API int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len,
+                                          const ipc_timeout_t *timeout)
+{
+    using namespace vorel::server::detail;
+    const IpcSendFn send = platform_ipc_send();
+    const int rc = send != nullptr ? send(addr, code, body, len, timeout) : PLAT_ERR_NOENT;
+    if (is_update_send(addr, code))
+        SendMeter::record(rc);
+    return rc;
+}

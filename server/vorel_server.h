@@ -1,0 +1,161 @@
+// vorel_server.h - the server side of the vorel database for one switch
+// instance, as a component that a program (the `vorel serve` command, a test,
+// a benchmark) runs in its own process.
+//
+// A started Server
+//   - has started the library for its switch instance (vorellibInit) and, by
+//     default, created the database (initVorelSrvr), so that the database
+//     exists before any client asks to enable it;
+//   - owns the IPC service "NSIPC" of its node, whose requests (enable,
+//     disable, register, unregister) reach the library's ns_vorel_callback;
+//   - owns an internal message queue, whose identifier queue() is what the
+//     library's update operations take to defer their work, and a consumer
+//     thread that turns every posted VorelQueueReq back into the direct call
+//     and then releases what the request handed over;
+//   - owns the control service "VORELCTL" (control.h), through which other
+//     processes change the database;
+//   - counts, per client type, the update messages delivered to it and the
+//     sends that failed (see send_meter.h for how the sends are seen).
+//
+// The library keeps the registry of client types in the server's heap without
+// a lock, so everything the server runs through the library - the NSIPC
+// requests, the queued requests, the control requests, and the calls a
+// program makes through run() or the update methods below - is serialized by
+// one mutex of the server.  A program must not call the library's server
+// operations past this class while the server runs.
+//
+// Only one server may run for a switch instance: start() fails with
+// PLAT_ERR_BUSY when another process (or another Server of this process) owns
+// "NSIPC" of that instance, and error() says so.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include <vorel.h>
+
+namespace vorel::server {
+
+using namespace std::chrono_literals;
+
+// A device and its complete list of destinations, as the update operations
+// take them.
+struct Device {
+    DevInfo dev{};
+    std::vector<DevInfo> destinations;
+};
+
+struct Options {
+    int instance = 0;               // switch instance, 0..127
+    bool create_database = true;    // initVorelSrvr() at start
+    bool control_service = true;    // own "VORELCTL"
+    uint32_t queue_capacity = 4096; // requests the internal queue holds
+};
+
+struct ClientStats {
+    uint32_t type = 0;
+    bool registered = false; // in the registry now
+    uint64_t delivered = 0;  // update messages whose send succeeded
+    uint64_t failed = 0;     // sends that failed; delivered + failed = sent
+};
+
+struct Stats {
+    uint32_t revision = 0;            // getCurrentRevisionNum(): deliveries made
+    std::vector<uint32_t> registered; // the registry, in registration order
+    std::vector<ClientStats> clients; // every type registered now or sent to before, by type
+    uint64_t handled = 0;             // queued requests the consumer has carried out
+    uint64_t queue_depth = 0;         // requests posted through this server and not yet handled
+    uint64_t malformed = 0;           // queue records that were not requests and were dropped
+};
+
+// Reads a fabric file into a device list.  The `vorel` tool registers its
+// loader; the server applies the list as one bulk add.  Returns 0, or a
+// negative code with `error` set.
+using FabricLoader = std::function<int32_t(const std::string &path, std::vector<Device> &devices, std::string &error)>;
+
+struct Core; // the state shared with the service handlers and the consumer thread
+
+class Server {
+  public:
+    explicit Server(Options options = {});
+    ~Server(); // stop()
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Starts everything listed above.  0, or the failing step's result (the
+    // platform's PLAT_ERR_* or the library's VOREL_E_*), with error() set and
+    // nothing left running.
+    int32_t start();
+    // Stops the services, lets the consumer carry out what was queued,
+    // releases anything posted after that, and shuts the library down
+    // (vorellibUnInit detaches from the database).  Safe to call twice.
+    void stop();
+
+    bool running() const;
+    std::string error() const;
+    int instance() const;
+    // The internal queue's identifier, for the library's update operations;
+    // 0 when not running.
+    uint32_t queue() const;
+
+    // Runs `fn` in the server's switch instance under the server's mutex and
+    // meters the update sends it makes.  Any library operation that touches
+    // the registry or delivers updates must run through here.
+    template <class F> auto run(F &&fn) -> decltype(fn())
+    {
+        using R = decltype(fn());
+        if constexpr (std::is_void_v<R>) {
+            run_locked([&] { fn(); });
+        } else {
+            R result{};
+            run_locked([&] { result = fn(); });
+            return result;
+        }
+    }
+
+    // The update operations, at once or deferred through the internal queue.
+    // They build the heap records that the library expects; in queued mode a
+    // record posted successfully belongs to the consumer, a refused one is
+    // released here.  Results are the library's (VOREL_E_NOMEM when the
+    // records cannot be built).
+    int32_t add_device(const Device &device, uint32_t update_type, bool queued);
+    int32_t delete_device(uint32_t pid, bool queued);
+    int32_t delete_domain(uint32_t domain, bool queued);
+    int32_t add_list(std::span<const Device> devices, uint32_t update_type, bool queued);
+    int32_t delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued);
+    int32_t sync_done(bool queued);
+    // Reads `path` with the registered loader and adds its devices as one list.
+    // control::kErrFabricFile, with `error` set, when there is no loader or
+    // the loader fails.
+    int32_t load_file(const std::string &path, uint32_t update_type, bool queued, std::string &error);
+    void set_fabric_loader(FabricLoader loader);
+
+    // Waits until every request posted to the queue before the call has been
+    // handled.  False when the time-out passed first or the server is not
+    // running.
+    bool drain(std::chrono::milliseconds timeout = 20s);
+    // Number of queued requests handled so far, and a wait for that number
+    // to reach `n`.
+    uint64_t handled() const;
+    bool wait_handled(uint64_t n, std::chrono::milliseconds timeout = 20s);
+
+    Stats stats() const;
+
+    // Carries out one control request (control.h) and returns the JSON reply.
+    // The "VORELCTL" service calls this; tests may call it directly.
+    std::string control(uint32_t code, std::string_view body);
+
+  private:
+    void run_locked(const std::function<void()> &fn);
+
+    std::shared_ptr<Core> core_;
+};
+
+} // namespace vorel::server
