@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -432,7 +433,13 @@ int start(const std::shared_ptr<Service> &svc)
         handle = handle == INT32_MAX ? 1 : handle + 1;
     } while (t.by_handle.contains(handle));
     svc->handle = handle;
-    if (::pthread_create(&svc->thread, nullptr, dispatch_main, svc.get()) != 0) {
+    // The dispatch thread takes no signals: the process's own threads handle them.
+    sigset_t all, old;
+    sigfillset(&all);
+    (void)::pthread_sigmask(SIG_SETMASK, &all, &old);
+    const int rc = ::pthread_create(&svc->thread, nullptr, dispatch_main, svc.get());
+    (void)::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
         report(*svc, "cannot start the dispatch thread");
         return PLAT_ERR_IO;
     }
