@@ -248,6 +248,10 @@ std::string StdoutCapture::finish()
 
 void StoreFixture::SetUp()
 {
+    // Error records of expected failures go to a file of the test program's
+    // runtime directory rather than the test's output, unless told otherwise.
+    if (std::getenv("VOREL_TRACE_FILE") == nullptr)
+        setenv("VOREL_TRACE_FILE", private_file("store-trace").c_str(), 1);
     setMySwitch(instance());
     ASSERT_EQ(vorellibInit(), 0);
     // A segment left behind by an earlier test of this program is not reused.
