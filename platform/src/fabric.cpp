@@ -65,7 +65,12 @@ struct View {
     uint8_t domains[256];
 };
 
-std::string view_path(int instance) { return plat::run_dir() + "/fabric." + std::to_string(instance); }
+std::string view_path(int instance)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "/fabric.%d", instance);
+    return plat::run_dir() + name;
+}
 
 bool valid_instance(uintptr_t instance) { return instance < FCSW_MAX_INSTANCES; }
 
@@ -155,8 +160,10 @@ int fabricSetView(int instance, int my_domain, const uint8_t *domains, int num_d
         std::memcpy(v.domains, domains, static_cast<size_t>(num_domains));
 
     const std::string path = view_path(instance);
-    const std::string tmp =
-        path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(static_cast<long>(syscall(SYS_gettid)));
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".tmp.%ld.%ld", static_cast<long>(getpid()),
+                  static_cast<long>(syscall(SYS_gettid)));
+    const std::string tmp = path + suffix;
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, plat::file_mode());
     if (fd < 0)
         return PLAT_ERR_IO;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -49,7 +50,9 @@ void make_dirs(const std::string &path, mode_t mode)
 std::string compute_run_dir()
 {
     const char *env = std::getenv("VOREL_RUN_DIR");
-    std::string dir = env != nullptr && *env != '\0' ? env : "/tmp/vorel-" + std::to_string(getuid());
+    char fallback[32];
+    std::snprintf(fallback, sizeof fallback, "/tmp/vorel-%u", static_cast<unsigned>(getuid()));
+    std::string dir = env != nullptr && *env != '\0' ? env : fallback;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
     make_dirs(dir, share_group() != static_cast<gid_t>(-1) ? 0770 : 0700);

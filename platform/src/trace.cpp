@@ -188,12 +188,11 @@ void log_debug(const char *file, int line, mod_desc_t *mod, int level, const cha
 
     char stamp[40];
     format_time(stamp, sizeof stamp);
-    char head[128];
-    std::snprintf(head, sizeof head, "%s sw%d L%d ", stamp, getMySwitch(), level);
-    std::string record;
-    record.reserve(text.size() + 160);
-    record.append(head).append(file != nullptr ? file : "?").append(":").append(std::to_string(line));
-    record.append(" ").append(text).append("\n");
+    char head[256];
+    std::snprintf(head, sizeof head, "%s sw%d L%d %s:%d ", stamp, getMySwitch(), level, file != nullptr ? file : "?",
+                  line);
+    std::string record(head);
+    record.append(text).append("\n");
 
     std::lock_guard lock(g_output_mutex);
     write_all(output_fd(), record.data(), record.size());
