@@ -1,0 +1,495 @@
+// End to end across real processes: a server process (the server component,
+// owning "NSIPC" and its queue consumer), a watcher process owning "PSIPC"
+// that hands every message it receives to the test, and a client process
+// that enables the database, registers client types and reads the store.
+// Every process is forked from the test program and never execs; they meet
+// only through the platform's IPC and shared memory, and the test steps them
+// through pipes, waiting on events rather than time.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "decode.h"
+#include "proc.h"
+#include "store_fixture.h"
+#include "vorel_server.h"
+
+namespace {
+
+using vorel::server::Device;
+using vorel::server::Server;
+using Words = std::vector<uint32_t>;
+
+constexpr int kInstance = 9;
+
+// ---- a word stream between processes, over an Event's pipe -----------------------------
+
+void send_words(vtest::Event &ch, const Words &w)
+{
+    ch.post(static_cast<uint32_t>(w.size()));
+    for (uint32_t x : w)
+        ch.post(x);
+}
+
+bool recv_words(vtest::Event &ch, Words &w)
+{
+    uint32_t n = 0;
+    if (!ch.wait(vtest::kDefaultTimeout, &n))
+        return false;
+    w.assign(n, 0);
+    for (auto &x : w)
+        if (!ch.wait(vtest::kDefaultTimeout, &x))
+            return false;
+    return true;
+}
+
+// ---- the watcher -------------------------------------------------------------------------
+
+vtest::Event *g_watch_out = nullptr; // the watcher process's channel to the test
+
+// Each message goes out as {code, length in bytes, body words...}.
+int32_t watch_handler(const IPCAddr *, uint32_t, const void *request, uint32_t request_len, uint32_t code)
+{
+    const uint32_t body_len = request_len >= 4 ? request_len - 4 : 0;
+    Words frame{code, body_len};
+    Words body((body_len + 3) / 4, 0);
+    if (body_len > 0)
+        std::memcpy(body.data(), static_cast<const char *>(request) + 4, body_len);
+    frame.insert(frame.end(), body.begin(), body.end());
+    send_words(*g_watch_out, frame);
+    return 0;
+}
+
+// Owns "PSIPC" until `stop` is posted.  Posts 1 on `ready` once it serves.
+int watcher_main(vtest::Event &out, vtest::Event &ready, vtest::Event &stop)
+{
+    setMySwitch(kInstance);
+    g_watch_out = &out;
+    const int svc = ipcRegisterService(VOREL_CLIENT_SVC_NAME, watch_handler);
+    if (svc <= 0)
+        return 20;
+    ready.post(1);
+    if (!stop.wait(std::chrono::minutes(5)))
+        return 21;
+    (void)ipcUnregisterService(svc);
+    return 0;
+}
+
+struct Msg {
+    uint32_t code = 0;
+    Words body;
+};
+
+// Reads the next message the watcher received.
+bool next_message(vtest::Event &watch, Msg &m)
+{
+    Words frame;
+    if (!recv_words(watch, frame) || frame.size() < 2 || frame[1] % 4 != 0 || frame.size() != 2 + frame[1] / 4)
+        return false;
+    m.code = frame[0];
+    m.body.assign(frame.begin() + 2, frame.end());
+    return true;
+}
+
+// ---- the server ------------------------------------------------------------------------
+
+// Runs a server and, for each step number posted on `cmd`, steps[number];
+// the step's result goes back on `done`.  Ends (stopping the server) when
+// the number is past the steps.  Posts the start result on `done` first.
+using Step = std::function<int32_t(Server &)>;
+
+int server_main(const std::vector<Step> &steps, vtest::Event &cmd, vtest::Event &done, bool create_database)
+{
+    setMySwitch(kInstance);
+    Server srv({.instance = kInstance, .create_database = create_database});
+    const int32_t rc = srv.start();
+    done.post(static_cast<uint32_t>(rc));
+    if (rc != 0)
+        return 30;
+    for (;;) {
+        uint32_t step = 0;
+        if (!cmd.wait(std::chrono::minutes(5), &step))
+            return 31;
+        if (step >= steps.size())
+            break;
+        done.post(static_cast<uint32_t>(steps[step](srv)));
+    }
+    srv.stop();
+    return 0;
+}
+
+// Step of a queued change: post it, then wait for the consumer.
+Step queued(std::function<int32_t(Server &)> post)
+{
+    return [post](Server &s) {
+        const int32_t rc = post(s);
+        return rc != 0 ? rc : (s.drain() ? 0 : -999);
+    };
+}
+
+// ---- the client ------------------------------------------------------------------------
+
+enum ClientCmd : uint32_t { kRead = 1, kRegister2 = 2, kExit = 3 };
+
+// Reads, under the read lock, the device count and the destinations of
+// `pids` (a missing PID reads as {0xFFFFFFFF}): {count, n1, d.., n2, d.., ...}.
+Words read_store(const Words &pids)
+{
+    procrwlock_t *lock = &part_vorel_glbl_array[getMySwitch()]->rwlock;
+    procrwlock_rdlock(lock);
+    uint32_t count = 0;
+    Words out{getCountFromVorel(&count) == 0 ? count : 0xEEEEEEEE};
+    for (uint32_t pid : pids) {
+        devconpld *p = nullptr;
+        if (getPidFromVorel(pid, &p) != 0) {
+            out.push_back(0xFFFFFFFF);
+            continue;
+        }
+        out.push_back(static_cast<uint32_t>(p->num_dstdevices));
+        for (int32_t i = 0; i < p->num_dstdevices; ++i)
+            out.push_back(p->dst_devices[i].pid);
+        std::free(p);
+    }
+    procrwlock_rdunlock(lock);
+    return out;
+}
+
+// Enables the database and registers types 0 and 4, reporting the three
+// results; then serves commands until kExit.
+int client_main(const Words &pids, vtest::Event &cmd, vtest::Event &out)
+{
+    setMySwitch(kInstance);
+    if (vorellibInit() != 0)
+        return 40;
+    send_words(out, {static_cast<uint32_t>(enableVorel(0)), static_cast<uint32_t>(registerVorelClient(0)),
+                     static_cast<uint32_t>(registerVorelClient(VOREL_CLIENT_VANT))});
+    for (;;) {
+        uint32_t c = 0;
+        if (!cmd.wait(std::chrono::minutes(5), &c))
+            return 41;
+        if (c == kRead)
+            send_words(out, read_store(pids));
+        else if (c == kRegister2)
+            send_words(out, {static_cast<uint32_t>(registerVorelClient(2))});
+        else
+            break;
+    }
+    (void)vorellibUnInit();
+    return 0;
+}
+
+Device dev(uint32_t pid, const Words &dests)
+{
+    Device d;
+    d.dev = vtest::dev_of(pid);
+    for (uint32_t p : dests)
+        d.destinations.push_back(vtest::dev_of(p));
+    return d;
+}
+
+constexpr uint32_t A1 = 0x010100, D1 = 0x010200, B1 = 0x020100, B2 = 0x020200, C1 = 0x030100, C2 = 0x030200;
+constexpr uint32_t kMissing = 0xFFFFFFFF;
+
+// One update of the scenario: what the server does, and the messages the
+// watcher must then receive, in order.
+struct Update {
+    const char *what;
+    Step step;
+    std::vector<Msg> expect;
+};
+
+TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
+{
+    using namespace vorel::decode;
+    const std::vector<Update> updates = {
+        {"add A1 at once",
+         [](Server &s) {
+             return s.add_device(dev(A1, {B1, B2}), VOREL_UPD_DEV_ONLINE, false);
+         },
+         {{0x43, {1, 2, 0, A1, B1, B2}}}},
+        {"add B1 through the queue",
+         queued([](Server &s) { return s.add_device(dev(B1, {A1}), VOREL_UPD_DEV_ONLINE_ALT, true); }),
+         {{0x43, {1, 1, 0, B1, A1}}}},
+        {"replace A1: C1 new, B2 gone",
+         [](Server &s) {
+             return s.add_device(dev(A1, {B1, C1}), VOREL_UPD_DEV_ONLINE, false);
+         },
+         {{0x43, {1, 1, 1, A1, C1, B2}}}},
+        {"bulk add C1, C2 at once",
+         [](Server &s) {
+             return s.add_list(std::vector<Device>{dev(C1, {A1}), dev(C2, {B1})}, VOREL_UPD_DEV_ONLINE, false);
+         },
+         {{0x43, {2, 1, 0, C1, A1, 1, 0, C2, B1}}}},
+        {"bulk add B2, C1 without destinations, through the queue",
+         queued([](Server &s) {
+             return s.add_list(std::vector<Device>{dev(B2, {A1}), dev(C1, {})}, VOREL_UPD_DEV_ONLINE_ALT, true);
+         }),
+         {{0x43, {2, 1, 0, B2, A1, 0, 1, C1, A1}}}},
+        {"delete B1 at once", [](Server &s) { return s.delete_device(B1, false); }, {{0x42, {24, 1, B1, 2, A1, C2}}}},
+        {"bulk delete C2, an unknown PID and C1, through the queue",
+         queued([](Server &s) {
+             return s.delete_list(Words{C2, 0x0A0A0A, C1}, VOREL_UPD_DOM_OFFLINE, true);
+         }),
+         {{0x42, {24, 2, C2, 0, C1, 0}}}},
+        {"delete domain 2 at once", [](Server &s) { return s.delete_domain(2, false); }, {{0x42, {20, 1, B2, 1, A1}}}},
+        {"add D1, then delete domain 1, through the queue",
+         queued([](Server &s) {
+             const int32_t rc = s.add_device(dev(D1, {A1}), VOREL_UPD_DEV_ONLINE, true);
+             return rc != 0 ? rc : s.delete_domain(1, true);
+         }),
+         {{0x43, {1, 1, 0, D1, A1}}, {0x42, {28, 2, A1, 1, D1, D1, 0}}}},
+        {"sync done through the queue", queued([](Server &s) { return s.sync_done(true); }), {{0x44, {}}}},
+    };
+    // What the client reads after some of the updates (index -> words of read_store).
+    const Words pids{A1, B1, B2, C1, C2, D1};
+    const std::vector<std::pair<std::size_t, Words>> reads = {
+        {2, {2, 2, B1, C1, 1, A1, kMissing, kMissing, kMissing, kMissing}},
+        {4, {5, 2, B1, B2, 2, A1, C2, 1, A1, 0, 1, B1, kMissing}},
+        {7, {1, 0, kMissing, kMissing, kMissing, kMissing, kMissing}},
+        {9, {0, kMissing, kMissing, kMissing, kMissing, kMissing, kMissing}},
+    };
+
+    std::vector<Step> steps;
+    for (const auto &u : updates)
+        steps.push_back(u.step);
+    const std::size_t revision_step = steps.size();
+    steps.push_back([](Server &s) { return static_cast<int32_t>(s.stats().revision); });
+
+    vtest::Event srv_cmd, srv_done, watch, watch_ready, watch_stop, cl_cmd, cl_out;
+    // The database is created on the client's enable request.
+    vtest::Child server([&] { return server_main(steps, srv_cmd, srv_done, false); });
+    uint32_t rc = 1;
+    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
+    ASSERT_EQ(rc, 0u);
+    vtest::Child watcher([&] { return watcher_main(watch, watch_ready, watch_stop); });
+    ASSERT_TRUE(watch_ready.wait());
+    vtest::Child client([&] { return client_main(pids, cl_cmd, cl_out); });
+    Words regs;
+    ASSERT_TRUE(recv_words(cl_out, regs));
+    // Enable went through; both registrations answer "not in sync yet".
+    EXPECT_EQ(regs, (Words{0, 0, 0}));
+
+    std::size_t delivered = 0;
+    for (std::size_t i = 0; i < updates.size(); ++i) {
+        SCOPED_TRACE(updates[i].what);
+        srv_cmd.post(static_cast<uint32_t>(i));
+        ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
+        EXPECT_EQ(static_cast<int32_t>(rc), 0);
+        for (const Msg &want : updates[i].expect) {
+            Msg got;
+            ASSERT_TRUE(next_message(watch, got));
+            EXPECT_EQ(got.code, want.code);
+            EXPECT_EQ(got.body, want.body);
+            // Every message decodes as its format.
+            const Result r = decode(got.code, got.body.data(), got.body.size() * 4);
+            EXPECT_TRUE(r.ok()) << r.error;
+            ++delivered;
+        }
+        for (const auto &[after, want] : reads) {
+            if (after != i)
+                continue;
+            cl_cmd.post(kRead);
+            Words got;
+            ASSERT_TRUE(recv_words(cl_out, got));
+            EXPECT_EQ(got, want) << "store read after step " << i;
+        }
+    }
+    // The synchronised database answers the next registration with -6.
+    cl_cmd.post(kRegister2);
+    ASSERT_TRUE(recv_words(cl_out, regs));
+    EXPECT_EQ(static_cast<int32_t>(regs.at(0)), VOREL_E_INSYNC);
+
+    // Every delivery counted; nothing more reached the watcher (the VANT
+    // type is never sent to, and type 2 has no address).
+    srv_cmd.post(static_cast<uint32_t>(revision_step));
+    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
+    EXPECT_EQ(rc, delivered);
+    EXPECT_EQ(delivered, 11u);
+    uint32_t extra = 0;
+    EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0), &extra));
+
+    cl_cmd.post(kExit);
+    EXPECT_EQ(client.wait(), 0);
+    srv_cmd.post(0xFFFF);
+    EXPECT_EQ(server.wait(), 0);
+    watch_stop.post();
+    EXPECT_EQ(watcher.wait(), 0);
+}
+
+TEST(EndToEnd, ClientRequestsWithoutAServerFailAtOnce)
+{
+    const int rc = vtest::run_in_child([] {
+        setMySwitch(kInstance);
+        if (vorellibInit() != 0)
+            return 50;
+        if (enableVorel(0) != PLAT_ERR_NOENT)
+            return 51;
+        if (registerVorelClient(0) != PLAT_ERR_NOENT)
+            return 52;
+        if (disableVorel() != PLAT_ERR_NOENT)
+            return 53;
+        // Nothing attached the process.
+        if (part_vorel_glbl_array[kInstance]->initialized > 0)
+            return 54;
+        (void)vorellibUnInit();
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(EndToEnd, UnregisterDetachesWhenTheServerIsGone)
+{
+    vtest::Event srv_cmd, srv_done, go, out;
+    vtest::Child server([&] { return server_main({}, srv_cmd, srv_done, true); });
+    uint32_t rc = 1;
+    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
+    ASSERT_EQ(rc, 0u);
+    vtest::Child client([&] {
+        setMySwitch(kInstance);
+        if (vorellibInit() != 0 || registerVorelClient(0) != 0)
+            return 60;
+        out.post(part_vorel_glbl_array[kInstance]->initialized > 0 ? 1 : 0);
+        if (!go.wait())
+            return 61;
+        out.post(static_cast<uint32_t>(unregisterVorelClient(0)));
+        out.post(static_cast<uint32_t>(part_vorel_glbl_array[kInstance]->initialized));
+        (void)vorellibUnInit();
+        return 0;
+    });
+    uint32_t attached = 0;
+    ASSERT_TRUE(out.wait(vtest::kDefaultTimeout, &attached));
+    EXPECT_EQ(attached, 1u);
+
+    srv_cmd.post(0); // past the (no) steps: the server stops and ends
+    EXPECT_EQ(server.wait(), 0);
+    go.post();
+    uint32_t unreg = 0, initialized = 1;
+    ASSERT_TRUE(out.wait(vtest::kDefaultTimeout, &unreg));
+    ASSERT_TRUE(out.wait(vtest::kDefaultTimeout, &initialized));
+    EXPECT_EQ(static_cast<int32_t>(unreg), PLAT_ERR_NOENT);
+    EXPECT_EQ(initialized, 0u);
+    EXPECT_EQ(client.wait(), 0);
+}
+
+// Delivery counts of a client type, for a step's result: delivered * 1000 + failed.
+int32_t counts_of(Server &s, uint32_t type)
+{
+    for (const auto &c : s.stats().clients)
+        if (c.type == type)
+            return static_cast<int32_t>(c.delivered * 1000 + c.failed);
+    return -1;
+}
+
+TEST(EndToEnd, AFailedSendDoesNotStopTheOthers)
+{
+    const std::vector<Step> steps = {
+        [](Server &s) { return s.run([] { return registerVorelClientToSrvr(1); }); },
+        [](Server &s) {
+            // The send to type 0 fails; type 1 is served all the same.
+            (void)plat_fail_after("ipcSend", 1);
+            const int32_t rc = s.add_device(dev(0x040100, {0x040200}), VOREL_UPD_DEV_ONLINE, false);
+            plat_fail_reset();
+            return rc;
+        },
+        [](Server &s) { return s.delete_device(0x040100, false); },
+        [](Server &s) { return counts_of(s, 0); },
+        [](Server &s) { return counts_of(s, 1); },
+        [](Server &s) { return static_cast<int32_t>(s.stats().revision); },
+    };
+    vtest::Event srv_cmd, srv_done, watch, watch_ready, watch_stop;
+    vtest::Child server([&] { return server_main(steps, srv_cmd, srv_done, true); });
+    vtest::Child watcher([&] { return watcher_main(watch, watch_ready, watch_stop); });
+    uint32_t rc = 1;
+    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
+    ASSERT_EQ(rc, 0u);
+    ASSERT_TRUE(watch_ready.wait());
+    // A client registers type 0 through "NSIPC"; the server then adds type 1.
+    ASSERT_EQ(vtest::run_in_child([] {
+                  setMySwitch(kInstance);
+                  const bool ok = vorellibInit() == 0 && registerVorelClient(0) == 0;
+                  (void)vorellibUnInit();
+                  return ok ? 0 : 70;
+              }),
+              0);
+    auto step = [&](uint32_t i) {
+        srv_cmd.post(i);
+        uint32_t r = 0xDEAD;
+        EXPECT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &r));
+        return static_cast<int32_t>(r);
+    };
+    ASSERT_EQ(step(0), 0);
+    ASSERT_EQ(step(1), 0);
+    Msg m;
+    ASSERT_TRUE(next_message(watch, m)); // the add, once (for type 1)
+    EXPECT_EQ(m.code, 0x43u);
+    ASSERT_EQ(step(2), 0);
+    for (int i = 0; i < 2; ++i) { // the delete, for both types
+        ASSERT_TRUE(next_message(watch, m));
+        EXPECT_EQ(m.code, 0x42u);
+        EXPECT_EQ(m.body, (Words{20, 1, 0x040100, 1, 0x040200}));
+    }
+    EXPECT_EQ(step(3), 1 * 1000 + 1);
+    EXPECT_EQ(step(4), 2 * 1000 + 0);
+    EXPECT_EQ(step(5), 2);
+    uint32_t extra = 0;
+    EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0), &extra));
+    srv_cmd.post(0xFFFF);
+    EXPECT_EQ(server.wait(), 0);
+    watch_stop.post();
+    EXPECT_EQ(watcher.wait(), 0);
+}
+
+TEST(EndToEnd, ADeadWatcherDoesNotStopTheServer)
+{
+    const std::vector<Step> steps = {
+        [](Server &s) { return s.run([] { return registerVorelClientToSrvr(0); }); },
+        [](Server &s) { return s.add_device(dev(0x050100, {}), VOREL_UPD_DEV_ONLINE, false); },
+        queued([](Server &s) { return s.add_device(dev(0x050200, {0x050100}), VOREL_UPD_DEV_ONLINE, true); }),
+        [](Server &s) { return counts_of(s, 0); },
+    };
+    vtest::Event srv_cmd, srv_done, watch1, ready1, stop1, watch2, ready2, stop2;
+    vtest::Child server([&] { return server_main(steps, srv_cmd, srv_done, true); });
+    uint32_t rc = 1;
+    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
+    ASSERT_EQ(rc, 0u);
+    auto step = [&](uint32_t i) {
+        srv_cmd.post(i);
+        uint32_t r = 0xDEAD;
+        EXPECT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &r));
+        return static_cast<int32_t>(r);
+    };
+    ASSERT_EQ(step(0), 0);
+    {
+        vtest::Child first([&] { return watcher_main(watch1, ready1, stop1); });
+        ASSERT_TRUE(ready1.wait());
+        ASSERT_EQ(step(1), 0);
+        Msg m;
+        ASSERT_TRUE(next_message(watch1, m));
+        EXPECT_EQ(first.kill(SIGKILL), 128 + SIGKILL);
+    }
+    // Both kinds of update go on while nobody receives them.
+    EXPECT_EQ(step(1), 0);
+    EXPECT_EQ(step(2), 0);
+    EXPECT_EQ(step(3), 1 * 1000 + 2);
+
+    // A new watcher takes the name over and receives the next update.
+    vtest::Child second([&] { return watcher_main(watch2, ready2, stop2); });
+    ASSERT_TRUE(ready2.wait());
+    EXPECT_EQ(step(2), 0);
+    Msg m;
+    ASSERT_TRUE(next_message(watch2, m));
+    EXPECT_EQ(m.code, 0x43u);
+    EXPECT_EQ(m.body, (Words{1, 0, 0, 0x050200})); // replaced with the same destination
+    EXPECT_EQ(step(3), 2 * 1000 + 2);
+    srv_cmd.post(0xFFFF);
+    EXPECT_EQ(server.wait(), 0);
+    stop2.post();
+    EXPECT_EQ(second.wait(), 0);
+}
+
+} // namespace
