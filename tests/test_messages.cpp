@@ -33,8 +33,8 @@ uint32_t next_read(std::deque<uint32_t> &reads)
 }
 } // namespace
 
+// The rate stays the platform's variable; the tests set it.
 extern "C" {
-int32_t tb_ticks_p_msec = 1;
 uint32_t tb_read_upper(void) { return next_read(g_upper_reads); }
 uint32_t tb_read_lower(void) { return next_read(g_lower_reads); }
 }
@@ -182,7 +182,13 @@ class QueueRequest : public ::testing::Test {
         mod_VORELLIB.level = 5;
         ASSERT_EQ(vorellibInit(), 0);
     }
-    void TearDown() override { vorellibUnInit(); }
+    void TearDown() override
+    {
+        tb_ticks_p_msec = saved_rate_;
+        vorellibUnInit();
+    }
+
+    const int32_t saved_rate_ = tb_ticks_p_msec;
 
     // The only post so far, checked for what every post has in common.
     static Post only_post()
