@@ -222,7 +222,16 @@ VOREL_API int32_t getPidFromVorel(uint32_t pid, devconpld **out);
 /* Updates (server).  queue 0 works at once; any other value posts a
  * VorelQueueReq to that queue and returns 0.  A refused input (VOREL_E_BAD*)
  * is refused in both modes before anything is posted or changed, and the
- * caller keeps ownership of it. */
+ * caller keeps ownership of it.
+ * Once posted, the payload or list belongs to the queue's consumer.  When the
+ * post fails the operation releases it: addPidToVorel with one free(), so a
+ * payload given with a queue must be one heap block with its destination
+ * array inside it; the list operations free every non-NULL dst_devices, then
+ * devices, then the list.
+ * Update types the operation cannot build a message from are refused
+ * (VOREL_E_BADTYPE); types 2, 7 and above 8 change the store and deliver
+ * nothing; addPidListToVorel with type 8 is the initial load (no deltas, no
+ * reverse links, no message). */
 VOREL_API int32_t addPidToVorel(devconpld *pld, uint32_t update_type, uint32_t queue);
 VOREL_API int32_t delPidFromVorel(uint32_t pid, uint32_t queue);
 VOREL_API int32_t addPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue);
@@ -238,7 +247,8 @@ VOREL_API int32_t registerVorelClientToSrvr(uint32_t client_type);
 VOREL_API int32_t unRegisterVorelClientToSrvr(uint32_t client_type);
 VOREL_API void sendUpdateToClients(uint32_t update_type, void *msg, uint32_t len);
 
-/* Client requests. */
+/* Client requests.  registerVorelClient returns the server's reply: 0, -6 or
+ * -14 (its sync state), or -15 when its registry already holds 8 types. */
 VOREL_API int32_t enableVorel(uint32_t param);
 VOREL_API int32_t disableVorel(void);
 VOREL_API int32_t registerVorelClient(uint32_t client_type);
