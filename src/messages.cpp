@@ -24,7 +24,8 @@ uint32_t timestamp_ms()
         again = tb_read_upper();
     } while (upper != again);
     const uint64_t ticks = (static_cast<uint64_t>(upper) << 32) | lower;
-    // The rate is a signed platform value, widened with its sign.
+    // The rate is a signed platform value, widened with its sign; the division
+    // is unsigned.  A rate of 0 (time base not set up) gives 0.
     const auto per_ms = static_cast<uint64_t>(static_cast<int64_t>(tb_ticks_p_msec));
     return per_ms == 0 ? 0 : static_cast<uint32_t>(ticks / per_ms);
 }

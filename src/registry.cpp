@@ -119,6 +119,7 @@ int32_t ns_vorel_callback(const IPCAddr *requester, uint32_t reply_code, const v
     (void)request_len;
     int32_t result = 0;
     VTRACE_ENTER();
+    // The request code is printed through the pointer conversion.
     VTRACE_INFO("Vorel server received %pIPC message\n",
                 reinterpret_cast<void *>(static_cast<uintptr_t>(request_code)));
     switch (request_code) {
