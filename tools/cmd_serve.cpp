@@ -10,9 +10,9 @@
 #include "commands.h"
 #include "control.h"
 #include "fabric.h"
+#include "loader.h"
 #include "progress.h"
 #include "tool.h"
-#include "vorel_server.h"
 
 namespace vorel::tool {
 
@@ -20,19 +20,6 @@ namespace {
 
 constexpr uint32_t kLastDomain = 239; // the default view lists every assignable domain
 constexpr size_t kLoadChunk = 2048;   // devices per bulk add while loading at start
-
-std::vector<server::Device> to_devices(const Fabric &f)
-{
-    const auto dest = zone_destinations(f);
-    std::vector<server::Device> out(f.devices.size());
-    for (size_t i = 0; i < f.devices.size(); ++i) {
-        out[i].dev = f.devices[i];
-        out[i].destinations.reserve(dest[i].size());
-        for (const uint32_t k : dest[i])
-            out[i].destinations.push_back(f.devices[k]);
-    }
-    return out;
-}
 
 // The instance's fabric view: the own domain and the domain list, which
 // grows with the domains of every fabric file loaded.
@@ -69,7 +56,7 @@ class View {
 
 void load_at_start(server::Server &srv, const Fabric &f, const std::string &path)
 {
-    const std::vector<server::Device> devices = to_devices(f);
+    const std::vector<server::Device> devices = fabric_devices(f);
     Progress bar("loading " + path, devices.size());
     for (size_t at = 0; at < devices.size(); at += kLoadChunk) {
         const size_t n = std::min(kLoadChunk, devices.size() - at);
@@ -118,14 +105,7 @@ int cmd_serve(const ServeOptions &opt)
     so.instance = instance;
     so.create_database = !opt.no_init;
     server::Server srv(so);
-    srv.set_fabric_loader([&view](const std::string &path, std::vector<server::Device> &devices, std::string &error) {
-        const auto f = read_fabric_file(path, error);
-        if (!f)
-            return control::kErrFabricFile;
-        (void)view.add(f->domains);
-        devices = to_devices(*f);
-        return int32_t{0};
-    });
+    srv.set_fabric_loader(fabric_loader([&view](const std::vector<uint8_t> &more) { (void)view.add(more); }));
     if (const int32_t rc = srv.start(); rc != 0)
         throw Failure(is_ipc_error(rc) ? kExitServer : kExitDatabase, "serve: " + srv.error());
     if (const int rc = view.publish(); rc != 0)
