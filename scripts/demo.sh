@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j"${VOREL_JOBS:-2}" --target vorel >/dev/null
+cmake --build build/release -j"${VOREL_JOBS:-2}" --target vorelcli >/dev/null
 exec build/release/tools/vorel demo "$@"
