@@ -47,12 +47,15 @@ void print_domain(gshm_handle_t h, uint32_t dom)
         VTRACE_INFO_AS(kDumpName, "get_basic_block() for dom %dreturns NULL\n", dom);
         return;
     }
-    const int rc = vorel::walk_chain<DomDb>(first, [&](const DomDb &b, gadd_t) {
-        std::puts("\n******************************************");
-        std::puts("Domain information");
-        print_domain_block(dom, b);
-        return vorel::Walk::Next;
-    });
+    const int rc = vorel::walk_chain<DomDb>(
+        first,
+        [&](const DomDb &b, gadd_t) {
+            std::puts("\n******************************************");
+            std::puts("Domain information");
+            print_domain_block(dom, b);
+            return vorel::Walk::Next;
+        },
+        nullptr, h);
     if (rc < 0) {
         VTRACE_ERR_AS(kDumpName, "gadd2ladd() returns rc=%d\n", rc);
     } else if (rc == vorel::kChainNullBlock) {

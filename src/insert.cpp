@@ -51,7 +51,7 @@ gadd_t file_pid_in_new_block(gshm_handle_t h, uint32_t dom, DomDb *last, uint32_
         return 0;
     }
     DomDb *block = nullptr;
-    if (vorel::resolve(block_gadd, &block) < 0 || block == nullptr) {
+    if (vorel::resolve(h, block_gadd, &block) < 0 || block == nullptr) {
         VTRACE_ERR_AS("AddPidToDomDb", "gadd2ladd() for dom %d returns error\n", dom);
         gshm_free(h, block_gadd); // never linked: nothing refers to it
         return 0;
@@ -73,10 +73,9 @@ gadd_t file_pid_in_new_block(gshm_handle_t h, uint32_t dom, DomDb *last, uint32_
 
 // Domain step: files the PID in its domain's chain with a new head DestDb
 // block.  Returns the head's gadd, or 0 when the domain cannot take it.
-gadd_t AddPidToDomDb(uint32_t pid)
+gadd_t AddPidToDomDb(gshm_handle_t h, uint32_t pid)
 {
     VTRACE_ENTER();
-    const gshm_handle_t h = vorel::shm();
     const uint32_t dom = vorel::domain_of(pid);
     if (dom == 0) {
         // Basic block 0 is the header, never a domain block.
@@ -90,14 +89,17 @@ gadd_t AddPidToDomDb(uint32_t pid)
         first = 0;
     }
     DomainRoom room;
-    const int rc = vorel::walk_chain<DomDb>(first, [&](DomDb &b, gadd_t) {
-        if (b.num_pids < kPidsPerDomDb) {
-            room.target = &b;
-            return vorel::Walk::Stop;
-        }
-        room.last = &b;
-        return vorel::Walk::Next;
-    });
+    const int rc = vorel::walk_chain<DomDb>(
+        first,
+        [&](DomDb &b, gadd_t) {
+            if (b.num_pids < kPidsPerDomDb) {
+                room.target = &b;
+                return vorel::Walk::Stop;
+            }
+            room.last = &b;
+            return vorel::Walk::Next;
+        },
+        nullptr, h);
     gadd_t head = 0;
     if (rc < 0 || rc == vorel::kChainNullBlock)
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc < 0 ? rc : 0);
@@ -120,7 +122,7 @@ int32_t fill_own_chain(gshm_handle_t h, gadd_t head, const devconpld &pld, int32
     DestDb *prev = nullptr;
     for (gadd_t cur = head;;) {
         DestDb *b = nullptr;
-        if (vorel::resolve(cur, &b) < 0 || b == nullptr) {
+        if (vorel::resolve(h, cur, &b) < 0 || b == nullptr) {
             VTRACE_ERR_AS("con_addpidtodb", "gadd2ladd() returns error\n");
             if (prev != nullptr) {
                 // Keep the chain to the blocks that were written.
@@ -170,7 +172,7 @@ bool extend_peer_chain(gshm_handle_t h, DestDb &last, const DevInfo &peer, const
         return false;
     }
     DestDb *block = nullptr;
-    if (vorel::resolve(block_gadd, &block) < 0 || block == nullptr) {
+    if (vorel::resolve(h, block_gadd, &block) < 0 || block == nullptr) {
         VTRACE_ERR_AS("addPidToDestDb", "gadd2ladd() returns error\n");
         gshm_free(h, block_gadd); // never linked
         return false;
@@ -190,7 +192,7 @@ void addPidToDestDb(gshm_handle_t h, const DevInfo &peer, const DevInfo &src)
 {
     VTRACE_ENTER();
     const uint32_t dest = peer.pid;
-    const gadd_t head_gadd = con_findpidfromdb(dest);
+    const gadd_t head_gadd = vorel::find_pid(h, dest);
     if (head_gadd == 0) {
         VTRACE_INFO("src_pid %8x does not exist to add dest_pid%8x\n", dest, src.pid);
         VTRACE_EXIT();
@@ -199,7 +201,7 @@ void addPidToDestDb(gshm_handle_t h, const DevInfo &peer, const DevInfo &src)
     // The head is kept for its total; when it cannot be resolved here the walk
     // tries again and the total is left alone.
     DestDb *head = nullptr;
-    if (vorel::resolve(head_gadd, &head) < 0)
+    if (vorel::resolve(h, head_gadd, &head) < 0)
         head = nullptr;
     // One walk both checks for an existing link and finds the place for the
     // new one: the first block with room, or else the last block.
@@ -218,7 +220,7 @@ void addPidToDestDb(gshm_handle_t h, const DevInfo &peer, const DevInfo &src)
             last = &b;
             return vorel::Walk::Next;
         },
-        head);
+        head, h);
     if (rc < 0) {
         VTRACE_ERR("gadd2ladd() returns error\n");
     } else if (listed) {
@@ -248,18 +250,18 @@ int32_t con_addpidtodb(devconpld *pld, uint32_t sync_peers)
         VTRACE_ERR("Header for Vorel not initialized\n");
         return 0;
     }
+    const gshm_handle_t h = vorel::shm();
     const uint32_t pid = pld->src_dev.pid;
     if (sync_peers == 1)
-        std::free(con_delpidfromdb(pid, 1));
+        std::free(vorel::remove_pid(h, pid, 1));
 
-    const gadd_t head = AddPidToDomDb(pid);
+    const gadd_t head = AddPidToDomDb(h, pid);
     if (head == 0) {
         VTRACE_ERR("Unable to retrieve domain databasefor pid %8x\n", pid);
         return 0;
     }
     // Refused payloads never get here; a damaged count stores no destination.
     const int32_t total = pld->num_dstdevices > 0 && pld->dst_devices != nullptr ? pld->num_dstdevices : 0;
-    const gshm_handle_t h = vorel::shm();
     bool filled = false;
     if (const int32_t rc = fill_own_chain(h, head, *pld, total, filled); rc < 0 || !filled)
         return rc;

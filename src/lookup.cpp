@@ -12,7 +12,7 @@ namespace {
 // Copies the destinations of a chain, block by block from its resolved head,
 // into `out` (room for n records).  Returns 0, or the negative result of the
 // resolution that failed.
-int copy_destinations(gadd_t head_gadd, DestDb *head, int32_t n, DevInfo *out)
+int copy_destinations(gshm_handle_t h, gadd_t head_gadd, DestDb *head, int32_t n, DevInfo *out)
 {
     int32_t total = 0;
     const int rc = vorel::walk_chain<DestDb>(
@@ -26,55 +26,66 @@ int copy_destinations(gadd_t head_gadd, DestDb *head, int32_t n, DevInfo *out)
             out += k;
             return vorel::Walk::Next;
         },
-        head);
+        head, h);
     return rc < 0 ? rc : 0;
 }
 
 } // namespace
 
-extern "C" {
+namespace vorel {
 
-uint32_t con_findpidfromdb(uint32_t pid)
+uint32_t find_pid(gshm_handle_t h, uint32_t pid)
 {
-    VTRACE_ENTER();
-    const uint32_t dom = vorel::domain_of(pid);
+    static constexpr const char *kName = "con_findpidfromdb";
+    VTRACE_ENTER_AS(kName);
+    const uint32_t dom = domain_of(pid);
     gadd_t first = 0;
     // Basic block 0 is the header: a PID without a domain byte is never stored.
     if (dom != 0) {
-        if (const int rc = get_basic_block(vorel::shm(), dom, &first); rc < 0) {
-            VTRACE_ERR("get_basic_block() for dom %d returns none\n", dom);
-            VTRACE_EXIT();
+        if (const int rc = get_basic_block(h, dom, &first); rc < 0) {
+            VTRACE_ERR_AS(kName, "get_basic_block() for dom %d returns none\n", dom);
+            VTRACE_EXIT_AS(kName);
             return 0;
         }
     }
     if (first == 0) {
-        VTRACE_ERR("Not found pid %8x in domdb\n", pid);
-        VTRACE_EXIT();
+        VTRACE_ERR_AS(kName, "Not found pid %8x in domdb\n", pid);
+        VTRACE_EXIT_AS(kName);
         return 0;
     }
     uint32_t found = 0;
-    const int rc = vorel::walk_chain<DomDb>(first, [&](const DomDb &b, gadd_t) {
-        const int slot = vorel::find_slot(b, pid);
-        if (slot < 0)
-            return vorel::Walk::Next;
-        found = b.pid_tbl[slot].gadd;
-        VTRACE_INFO_AS("con_findpidfromdb", "found pid %8x in domdb\n", pid);
-        return vorel::Walk::Stop;
-    });
+    const int rc = walk_chain<DomDb>(
+        first,
+        [&](const DomDb &b, gadd_t) {
+            const int slot = find_slot(b, pid);
+            if (slot < 0)
+                return Walk::Next;
+            found = b.pid_tbl[slot].gadd;
+            VTRACE_INFO_AS(kName, "found pid %8x in domdb\n", pid);
+            return Walk::Stop;
+        },
+        nullptr, h);
     if (rc < 0) {
-        VTRACE_ERR("gadd2ladd() for dom %d returns error\n", dom);
+        VTRACE_ERR_AS(kName, "gadd2ladd() for dom %d returns error\n", dom);
         found = 0;
     } else if (found == 0) {
-        VTRACE_ERR("Not found pid %8x in domdb\n", pid);
+        VTRACE_ERR_AS(kName, "Not found pid %8x in domdb\n", pid);
     }
-    VTRACE_EXIT();
+    VTRACE_EXIT_AS(kName);
     return found;
 }
+
+} // namespace vorel
+
+extern "C" {
+
+uint32_t con_findpidfromdb(uint32_t pid) { return vorel::find_pid(vorel::shm(), pid); }
 
 int32_t getPidFromVorel(uint32_t pid, devconpld **out)
 {
     VTRACE_ENTER();
-    if (vorel::ctx()->initialized <= 0) {
+    const VorelPartCtx *c = vorel::ctx();
+    if (c->initialized <= 0) {
         VTRACE_ERR("vorel is uninitialized\n");
         return -4;
     }
@@ -82,13 +93,14 @@ int32_t getPidFromVorel(uint32_t pid, devconpld **out)
         VTRACE_ERR("getPidFromVorel invalid payload\n");
         return -2;
     }
-    const gadd_t head_gadd = con_findpidfromdb(pid);
+    const gshm_handle_t h = c->shm_handle;
+    const gadd_t head_gadd = vorel::find_pid(h, pid);
     if (head_gadd == 0) {
         VTRACE_ERR("PID %8x does not exist in Vorel\n", pid);
         return -1;
     }
     DestDb *head = nullptr;
-    if (const int rc = vorel::resolve(head_gadd, &head); rc < 0 || head == nullptr) {
+    if (const int rc = vorel::resolve(h, head_gadd, &head); rc < 0 || head == nullptr) {
         VTRACE_ERR("gadd2ladd for pid %8x failed rc=%d\n", pid, rc);
         return -3;
     }
@@ -102,7 +114,7 @@ int32_t getPidFromVorel(uint32_t pid, devconpld **out)
     pld->num_dstdevices = n;
     pld->dst_devices = reinterpret_cast<DevInfo *>(pld + 1);
     VTRACE_INFO("In getPidFromVorel PID %8x num_dstdevices %d\n", pid, n);
-    if (const int rc = copy_destinations(head_gadd, head, n, pld->dst_devices); rc < 0) {
+    if (const int rc = copy_destinations(h, head_gadd, head, n, pld->dst_devices); rc < 0) {
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
         std::free(pld);
         return -3;

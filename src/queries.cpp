@@ -96,24 +96,28 @@ class EnumPayload {
 enum class SlotResult { Done, NoMemory };
 
 // Hands one device of a domain block to the callback.
-SlotResult enumerate_slot(const DomDbEntry &entry, EnumPayload &pld, int (*cb)(devconpld *, void *), void *arg)
+SlotResult enumerate_slot(gshm_handle_t h, const DomDbEntry &entry, EnumPayload &pld, int (*cb)(devconpld *, void *),
+                          void *arg)
 {
     VTRACE_INFO_AS("getEachPidFromVorel", "pid %8x Reading for all DB\n", entry.pid);
     if (entry.gadd == 0)
         return SlotResult::Done;
     bool started = false;
     bool no_memory = false;
-    const int rc = vorel::walk_chain<DestDb>(entry.gadd, [&](const DestDb &b, gadd_t) {
-        if (!started) {
-            if (!pld.start(entry.pid, b.num_dstdevices)) {
-                no_memory = true;
-                return vorel::Walk::Stop;
+    const int rc = vorel::walk_chain<DestDb>(
+        entry.gadd,
+        [&](const DestDb &b, gadd_t) {
+            if (!started) {
+                if (!pld.start(entry.pid, b.num_dstdevices)) {
+                    no_memory = true;
+                    return vorel::Walk::Stop;
+                }
+                started = true;
             }
-            started = true;
-        }
-        pld.add_block(b);
-        return vorel::Walk::Next;
-    });
+            pld.add_block(b);
+            return vorel::Walk::Next;
+        },
+        nullptr, h);
     if (no_memory)
         return SlotResult::NoMemory;
     if (rc < 0)
@@ -207,17 +211,20 @@ int32_t getEachPidFromVorel(int (*pid_callback)(devconpld *, void *), void *cb_a
             continue;
         }
         bool no_memory = false;
-        const int rc = vorel::walk_chain<DomDb>(first, [&](const DomDb &b, gadd_t) {
-            VTRACE_INFO_AS("getEachPidFromVorel", "retrieving memblock for Dom %d num_pids %d\n", dom, b.num_pids);
-            const uint32_t n = vorel::used_slots(b);
-            for (uint32_t i = 0; i < n; ++i) {
-                if (enumerate_slot(b.pid_tbl[i], pld, pid_callback, cb_arg) == SlotResult::NoMemory) {
-                    no_memory = true;
-                    return vorel::Walk::Stop;
+        const int rc = vorel::walk_chain<DomDb>(
+            first,
+            [&](const DomDb &b, gadd_t) {
+                VTRACE_INFO_AS("getEachPidFromVorel", "retrieving memblock for Dom %d num_pids %d\n", dom, b.num_pids);
+                const uint32_t n = vorel::used_slots(b);
+                for (uint32_t i = 0; i < n; ++i) {
+                    if (enumerate_slot(h, b.pid_tbl[i], pld, pid_callback, cb_arg) == SlotResult::NoMemory) {
+                        no_memory = true;
+                        return vorel::Walk::Stop;
+                    }
                 }
-            }
-            return vorel::Walk::Next;
-        });
+                return vorel::Walk::Next;
+            },
+            nullptr, h);
         if (no_memory) {
             lock.unlock();
             return -1;
@@ -240,10 +247,11 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
     *num_local_pids = 0;
     *num_ind_runs = 0;
 
+    const gshm_handle_t h = vorel::shm();
     gadd_t first = 0;
     // Only 1..255 name domain blocks; block 0 is the header.
     if (dom <= 0 || dom >= static_cast<int>(kNumBasicBlocks) ||
-        get_basic_block(vorel::shm(), static_cast<uint32_t>(dom), &first) < 0) {
+        get_basic_block(h, static_cast<uint32_t>(dom), &first) < 0) {
         VTRACE_ERR("get_basic_block() for dom %d returns none\n", dom);
         return -12;
     }
@@ -257,10 +265,13 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
 
     // First pass: how many devices the domain holds.
     int32_t counted = 0;
-    int rc = vorel::walk_chain<DomDb>(first, [&](const DomDb &b, gadd_t) {
-        counted += static_cast<int32_t>(vorel::used_slots(b));
-        return vorel::Walk::Next;
-    });
+    int rc = vorel::walk_chain<DomDb>(
+        first,
+        [&](const DomDb &b, gadd_t) {
+            counted += static_cast<int32_t>(vorel::used_slots(b));
+            return vorel::Walk::Next;
+        },
+        nullptr, h);
     if (rc < 0) {
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
         return -12;
@@ -275,25 +286,28 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
     int32_t runs = 0;
     int32_t prev_ind = -1;
     bool lookup_failed = false;
-    rc = vorel::walk_chain<DomDb>(first, [&](const DomDb &b, gadd_t) {
-        VTRACE_INFO_AS("getAllLocalPidsFromVorel", "retrieving memblock for Dom %d num_pids %d\n", dom, b.num_pids);
-        const uint32_t n = vorel::used_slots(b);
-        for (uint32_t i = 0; i < n && m < counted; ++i) {
-            VTRACE_INFO_AS("getAllLocalPidsFromVorel", "pid %8x Reading for all DB\n", b.pid_tbl[i].pid);
-            devconpld *pld = nullptr;
-            if (getPidFromVorel(b.pid_tbl[i].pid, &pld) != 0) {
-                VTRACE_ERR_AS("getAllLocalPidsFromVorel", "getPidFromVorel failed whenadding to Vorel\n");
-                lookup_failed = true;
-                return vorel::Walk::Stop;
+    rc = vorel::walk_chain<DomDb>(
+        first,
+        [&](const DomDb &b, gadd_t) {
+            VTRACE_INFO_AS("getAllLocalPidsFromVorel", "retrieving memblock for Dom %d num_pids %d\n", dom, b.num_pids);
+            const uint32_t n = vorel::used_slots(b);
+            for (uint32_t i = 0; i < n && m < counted; ++i) {
+                VTRACE_INFO_AS("getAllLocalPidsFromVorel", "pid %8x Reading for all DB\n", b.pid_tbl[i].pid);
+                devconpld *pld = nullptr;
+                if (getPidFromVorel(b.pid_tbl[i].pid, &pld) != 0) {
+                    VTRACE_ERR_AS("getAllLocalPidsFromVorel", "getPidFromVorel failed whenadding to Vorel\n");
+                    lookup_failed = true;
+                    return vorel::Walk::Stop;
+                }
+                if (pld->src_dev.ind != prev_ind) {
+                    ++runs;
+                    prev_ind = pld->src_dev.ind;
+                }
+                list[m++] = pld;
             }
-            if (pld->src_dev.ind != prev_ind) {
-                ++runs;
-                prev_ind = pld->src_dev.ind;
-            }
-            list[m++] = pld;
-        }
-        return vorel::Walk::Next;
-    });
+            return vorel::Walk::Next;
+        },
+        nullptr, h);
     if (rc < 0 || lookup_failed) {
         if (rc < 0)
             VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);

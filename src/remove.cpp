@@ -13,31 +13,34 @@ namespace {
 // Takes the PID's entry out of its domain's chain, closing the gap so the
 // later entries of the block keep their order.  Returns the entry's gadd, or
 // 0 when the PID has no entry.
-gadd_t delPidFromDomDb(uint32_t pid)
+gadd_t delPidFromDomDb(gshm_handle_t h, uint32_t pid)
 {
     VTRACE_ENTER();
     const uint32_t dom = vorel::domain_of(pid);
     gadd_t first = 0;
     // Basic block 0 is the header: a PID without a domain byte has no entry.
     if (dom != 0) {
-        if (const int rc = get_basic_block(vorel::shm(), dom, &first); rc < 0) {
+        if (const int rc = get_basic_block(h, dom, &first); rc < 0) {
             VTRACE_ERR("get_basic_block() for dom %dreturns none\n", dom);
             VTRACE_EXIT();
             return 0;
         }
     }
     gadd_t found = 0;
-    const int rc = vorel::walk_chain<DomDb>(first, [&](DomDb &b, gadd_t) {
-        const int slot = vorel::find_slot(b, pid);
-        if (slot < 0)
-            return vorel::Walk::Next;
-        const uint32_t used = vorel::used_slots(b);
-        found = b.pid_tbl[slot].gadd;
-        std::memmove(&b.pid_tbl[slot], &b.pid_tbl[slot + 1], (used - slot - 1) * sizeof(DomDbEntry));
-        VTRACE_INFO_AS("delPidFromDomDb", "deleted pid %8x from domdb\n", pid);
-        b.num_pids -= 1;
-        return vorel::Walk::Stop;
-    });
+    const int rc = vorel::walk_chain<DomDb>(
+        first,
+        [&](DomDb &b, gadd_t) {
+            const int slot = vorel::find_slot(b, pid);
+            if (slot < 0)
+                return vorel::Walk::Next;
+            const uint32_t used = vorel::used_slots(b);
+            found = b.pid_tbl[slot].gadd;
+            std::memmove(&b.pid_tbl[slot], &b.pid_tbl[slot + 1], (used - slot - 1) * sizeof(DomDbEntry));
+            VTRACE_INFO_AS("delPidFromDomDb", "deleted pid %8x from domdb\n", pid);
+            b.num_pids -= 1;
+            return vorel::Walk::Stop;
+        },
+        nullptr, h);
     if (rc < 0)
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
     VTRACE_EXIT();
@@ -46,10 +49,10 @@ gadd_t delPidFromDomDb(uint32_t pid)
 
 // Takes `pid` out of the chain of its former destination `dest`: the first
 // occurrence only; the block stays in the chain even when it empties.
-void delPidFromDestDb(uint32_t dest, uint32_t pid)
+void delPidFromDestDb(gshm_handle_t h, uint32_t dest, uint32_t pid)
 {
     VTRACE_ENTER();
-    const gadd_t head_gadd = con_findpidfromdb(dest);
+    const gadd_t head_gadd = vorel::find_pid(h, dest);
     if (head_gadd == 0) {
         VTRACE_ERR("src_pid %8x does not exist to delete dest_pid%8x\n", dest, pid);
         VTRACE_EXIT();
@@ -58,7 +61,7 @@ void delPidFromDestDb(uint32_t dest, uint32_t pid)
     // The head is kept for its total; when it cannot be resolved here the walk
     // tries again and the total is left alone.
     DestDb *head = nullptr;
-    if (vorel::resolve(head_gadd, &head) < 0)
+    if (vorel::resolve(h, head_gadd, &head) < 0)
         head = nullptr;
     bool found = false;
     const int rc = vorel::walk_chain<DestDb>(
@@ -77,7 +80,7 @@ void delPidFromDestDb(uint32_t dest, uint32_t pid)
             found = true;
             return vorel::Walk::Stop;
         },
-        head);
+        head, h);
     if (rc < 0)
         VTRACE_ERR("gadd2ladd() returns error\n");
     else if (!found)
@@ -87,49 +90,49 @@ void delPidFromDestDb(uint32_t dest, uint32_t pid)
 
 } // namespace
 
-extern "C" {
+namespace vorel {
 
-disconnMsg *con_delpidfromdb(uint32_t pid, uint32_t sync_peers)
+disconnMsg *remove_pid(gshm_handle_t h, uint32_t pid, uint32_t sync_peers)
 {
-    VTRACE_ENTER();
+    static constexpr const char *kName = "con_delpidfromdb";
+    VTRACE_ENTER_AS(kName);
     VorelHdr *hdr = getVorelHdr();
     if (hdr == nullptr) {
-        VTRACE_ERR("Header for Vorel not initialized\n");
-        VTRACE_EXIT();
+        VTRACE_ERR_AS(kName, "Header for Vorel not initialized\n");
+        VTRACE_EXIT_AS(kName);
         return nullptr;
     }
-    const gadd_t head_gadd = delPidFromDomDb(pid);
+    const gadd_t head_gadd = delPidFromDomDb(h, pid);
     if (head_gadd == 0) {
-        VTRACE_ERR("Pid %8x does not exist in vorel\n", pid);
-        VTRACE_EXIT();
+        VTRACE_ERR_AS(kName, "Pid %8x does not exist in vorel\n", pid);
+        VTRACE_EXIT_AS(kName);
         return nullptr;
     }
     DestDb *head = nullptr;
-    if (const int rc = vorel::resolve(head_gadd, &head); rc < 0 || head == nullptr) {
-        VTRACE_ERR("gadd2ladd() returns error\n");
-        VTRACE_EXIT();
+    if (const int rc = resolve(h, head_gadd, &head); rc < 0 || head == nullptr) {
+        VTRACE_ERR_AS(kName, "gadd2ladd() returns error\n");
+        VTRACE_EXIT_AS(kName);
         return nullptr;
     }
     const int32_t n = head->num_dstdevices > 0 ? head->num_dstdevices : 0;
     auto *msg = static_cast<disconnMsg *>(std::calloc(static_cast<size_t>(n) + 2, sizeof(uint32_t)));
     if (msg == nullptr) {
-        VTRACE_ERR("Memory allocation failed for disconnMsg\n");
-        VTRACE_EXIT();
+        VTRACE_ERR_AS(kName, "Memory allocation failed for disconnMsg\n");
+        VTRACE_EXIT_AS(kName);
         return nullptr;
     }
     msg->pid = pid;
     msg->num_disconn = n;
-    VTRACE_INFO("deleting PID %8x num disconnected PIDs %d\n", pid, n);
+    VTRACE_INFO_AS(kName, "deleting PID %8x num disconnected PIDs %d\n", pid, n);
 
     // Each block: record its destinations (unlinking each peer right after it
     // is recorded), then give the block back.
-    const gshm_handle_t h = vorel::shm();
     int32_t gathered = 0;
     bool free_failed = false;
-    const int rc = vorel::walk_chain<DestDb>(
+    const int rc = walk_chain<DestDb>(
         head_gadd,
         [&](DestDb &b, gadd_t g) {
-            const uint32_t used = vorel::used_slots(b);
+            const uint32_t used = used_slots(b);
             if (used > 0 && gathered < n) {
                 const uint32_t room = static_cast<uint32_t>(n - gathered);
                 const uint32_t take = used < room ? used : room;
@@ -137,29 +140,38 @@ disconnMsg *con_delpidfromdb(uint32_t pid, uint32_t sync_peers)
                     const uint32_t dest = b.dest_dev[j].pid;
                     msg->disconn_pids[gathered++] = dest;
                     if (sync_peers == 1)
-                        delPidFromDestDb(dest, pid);
+                        delPidFromDestDb(h, dest, pid);
                 }
             }
             if (const int frc = gshm_free(h, g); frc < 0) {
-                VTRACE_ERR_AS("con_delpidfromdb", "gshm_free() returns rc=%d\n", frc);
+                VTRACE_ERR_AS(kName, "gshm_free() returns rc=%d\n", frc);
                 free_failed = true;
-                return vorel::Walk::Stop;
+                return Walk::Stop;
             }
-            return vorel::Walk::Next;
+            return Walk::Next;
         },
-        head);
+        head, h);
     if (free_failed) {
         std::free(msg);
         return nullptr;
     }
     if (rc != 0) {
-        VTRACE_ERR("gadd2ladd() returns error\n");
+        VTRACE_ERR_AS(kName, "gadd2ladd() returns error\n");
         std::free(msg);
         return nullptr;
     }
     hdr->total_pids -= 1;
-    VTRACE_EXIT();
+    VTRACE_EXIT_AS(kName);
     return msg;
+}
+
+} // namespace vorel
+
+extern "C" {
+
+disconnMsg *con_delpidfromdb(uint32_t pid, uint32_t sync_peers)
+{
+    return vorel::remove_pid(vorel::shm(), pid, sync_peers);
 }
 
 } // extern "C"

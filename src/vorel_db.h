@@ -107,13 +107,15 @@ inline VorelPartCtx *ctx() { return part_vorel_glbl_array[getMySwitch()]; }
 inline gshm_handle_t shm() { return ctx()->shm_handle; }
 
 // Turns a global address into a typed local pointer; the platform's result.
-template <class T> inline int resolve(gadd_t gadd, T **out)
+// The form with a handle serves callers that already hold it.
+template <class T> inline int resolve(gshm_handle_t h, gadd_t gadd, T **out)
 {
     void *p = nullptr;
-    const int rc = gadd2ladd(shm(), gadd, &p);
+    const int rc = gadd2ladd(h, gadd, &p);
     *out = static_cast<T *>(p);
     return rc;
 }
+template <class T> inline int resolve(gadd_t gadd, T **out) { return resolve(shm(), gadd, out); }
 
 enum class Walk { Next, Stop };
 
@@ -125,13 +127,14 @@ constexpr int kChainNullBlock = 1;
 // visit(block, gadd) for each block from `first`, reading the block's
 // next_gadd before the visit (so the visit may free the block).  A caller
 // that has already resolved `first` passes its local pointer as `first_block`
-// so that no block is resolved twice.  Ends at a next_gadd of 0, when visit
-// returns Walk::Stop, or at a block that resolves to NULL.  Returns 0 at the
-// end of the chain or on Stop, kChainNullBlock at a NULL block, or the
-// negative result of gadd2ladd for the block that could not be resolved.
-template <class Block, class Visit> int walk_chain(gadd_t first, Visit &&visit, Block *first_block = nullptr)
+// so that no block is resolved twice, and a caller that holds the segment
+// handle passes it as `h`.  Ends at a next_gadd of 0, when visit returns
+// Walk::Stop, or at a block that resolves to NULL.  Returns 0 at the end of
+// the chain or on Stop, kChainNullBlock at a NULL block, or the negative
+// result of gadd2ladd for the block that could not be resolved.
+template <class Block, class Visit>
+int walk_chain(gadd_t first, Visit &&visit, Block *first_block = nullptr, gshm_handle_t h = shm())
 {
-    const gshm_handle_t h = shm();
     Block *b = first_block;
     for (gadd_t g = first; g != 0; b = nullptr) {
         if (b == nullptr) {
@@ -162,25 +165,29 @@ inline uint32_t used_slots(const DestDb &b)
                                                                    : kDestsPerDestDb;
 }
 
+// Scans the used slots of a block for `pid`: the slot of the first match,
+// or -1.  Four slots are compared per branch.
+template <class Slot> inline int find_in_slots(const Slot *slots, uint32_t n, uint32_t pid)
+{
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        if ((slots[i].pid == pid) | (slots[i + 1].pid == pid) | (slots[i + 2].pid == pid) | (slots[i + 3].pid == pid))
+            break;
+    for (; i < n; ++i)
+        if (slots[i].pid == pid)
+            return static_cast<int>(i);
+    return -1;
+}
+
 // Slot of `pid` among the used slots of a block, or -1 (the first match).
-inline int find_slot(const DomDb &b, uint32_t pid)
-{
-    const uint32_t n = used_slots(b);
-    const DomDbEntry *tbl = b.pid_tbl;
-    for (uint32_t i = 0; i < n; ++i)
-        if (tbl[i].pid == pid)
-            return static_cast<int>(i);
-    return -1;
-}
-inline int find_slot(const DestDb &b, uint32_t pid)
-{
-    const uint32_t n = used_slots(b);
-    const DevInfo *dev = b.dest_dev;
-    for (uint32_t i = 0; i < n; ++i)
-        if (dev[i].pid == pid)
-            return static_cast<int>(i);
-    return -1;
-}
+inline int find_slot(const DomDb &b, uint32_t pid) { return find_in_slots(b.pid_tbl, used_slots(b), pid); }
+inline int find_slot(const DestDb &b, uint32_t pid) { return find_in_slots(b.dest_dev, used_slots(b), pid); }
+
+// con_findpidfromdb for a caller that holds the segment handle; the same
+// records under the same name.
+uint32_t find_pid(gshm_handle_t h, uint32_t pid);
+// con_delpidfromdb for a caller that holds the segment handle.
+disconnMsg *remove_pid(gshm_handle_t h, uint32_t pid, uint32_t sync_peers);
 
 // The fabric's domain list of the calling switch instance as fgetDomainLst
 // gives it: byte 0 the count, then the domain numbers.  The buffer holds

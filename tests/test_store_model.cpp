@@ -302,7 +302,7 @@ class StoreModelTest : public vtest::StoreFixture {
         std::mt19937 rng(seed);
         Model m;
         Graph g;
-        const uint32_t steps = env_number("VOREL_MODEL_STEPS", 3000);
+        const uint32_t steps = env_number("VOREL_MODEL_STEPS", wild ? 2500 : 2000);
         const auto budget = std::chrono::seconds(env_number("VOREL_MODEL_SECONDS", 40));
         const auto start = std::chrono::steady_clock::now();
         const gshm_stats_t empty = stats();
