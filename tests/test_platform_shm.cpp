@@ -516,4 +516,20 @@ TEST_F(ShmTest, InjectedFailuresHitTheArmedCallOnly)
     EXPECT_EQ(g, 0u); // the failed call changed nothing
 }
 
+TEST_F(ShmTest, RemoveAllTakesEverySegmentOfThisRuntimeDirectory)
+{
+    gshm_handle_t other = 0;
+    const gshm_create_t create = creation(key_ + 0x20000);
+    ASSERT_EQ(gshm_init0(&other, &create), 0);
+    EXPECT_GE(gshm_remove_all(), 2);
+    gshm_handle_t c = 0;
+    EXPECT_EQ(gshm_init(&c, key_), PLAT_ERR_NOENT);
+    EXPECT_EQ(gshm_init(&c, key_ + 0x20000), PLAT_ERR_NOENT);
+    // The attachments stay usable until they end.
+    gadd_t g = 0;
+    EXPECT_EQ(gshm_alloc(other, &g, 8), 0);
+    EXPECT_EQ(gshm_quit(&other), 0);
+    EXPECT_EQ(gshm_remove_all(), 0);
+}
+
 } // namespace

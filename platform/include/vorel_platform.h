@@ -164,6 +164,10 @@ typedef struct gshm_stats {
 VOREL_PLATFORM_API int gshm_get_stats(gshm_handle_t handle, gshm_stats_t *stats);
 /* Removes the segment of a key from the machine (processes still attached keep their mapping). */
 VOREL_PLATFORM_API int gshm_remove(key_t key);
+/* Removes every segment of this process's runtime directory (all keys);
+ * returns how many were removed.  Test programs call it before they delete
+ * their private runtime directory. */
+VOREL_PLATFORM_API int gshm_remove_all(void);
 
 /* Trace: set the level of every module at once (as a signal handler would). */
 VOREL_PLATFORM_API void log_set_level(int level);

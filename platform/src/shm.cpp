@@ -7,6 +7,7 @@
 // growing extends the object and maps the new part in place.  A process
 // maps parts grown by another process the first time it meets a gadd beyond
 // what it has mapped.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -97,18 +98,26 @@ uint64_t configured_limit()
     return limit / page_size() * page_size();
 }
 
-// The object's name: the user, the runtime directory and the key, so that
-// programs with different runtime directories never share a segment.
-std::string object_name(key_t key)
+// Objects are named after the user, the runtime directory and the key, so
+// that programs with different runtime directories never share a segment.
+// This is the part before the key: "vorel.<uid>.<hash of the directory>.".
+std::string name_prefix()
 {
     uint64_t h = 0xcbf29ce484222325ull; // FNV-1a
     for (const char c : plat::run_dir()) {
         h ^= static_cast<unsigned char>(c);
         h *= 0x100000001b3ull;
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "/vorel.%u.%016llx.%08x", static_cast<unsigned>(getuid()),
-                  static_cast<unsigned long long>(h), static_cast<unsigned>(key));
+    char prefix[48];
+    std::snprintf(prefix, sizeof prefix, "vorel.%u.%016llx.", static_cast<unsigned>(getuid()),
+                  static_cast<unsigned long long>(h));
+    return prefix;
+}
+
+std::string object_name(key_t key)
+{
+    char name[80];
+    std::snprintf(name, sizeof name, "/%s%08x", name_prefix().c_str(), static_cast<unsigned>(key));
     return name;
 }
 
@@ -428,6 +437,26 @@ int gshm_remove(key_t key)
     if (shm_unlink(object_name(key).c_str()) == 0)
         return 0;
     return errno == ENOENT ? PLAT_ERR_NOENT : PLAT_ERR_IO;
+}
+
+int gshm_remove_all(void)
+{
+    // POSIX shared-memory objects are the files of /dev/shm on Linux.
+    DIR *dir = opendir("/dev/shm");
+    if (dir == nullptr)
+        return errno == ENOENT ? 0 : PLAT_ERR_IO;
+    const std::string prefix = name_prefix();
+    int removed = 0;
+    while (const dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        char name[NAME_MAX + 2];
+        std::snprintf(name, sizeof name, "/%s", entry->d_name);
+        if (shm_unlink(name) == 0)
+            ++removed;
+    }
+    closedir(dir);
+    return removed;
 }
 
 int gshm_alloc(gshm_handle_t handle, gadd_t *gadd, uint32_t size)
