@@ -303,17 +303,6 @@ TEST_F(ServerTest, RecordsThatAreNotRequestsAreDropped)
     EXPECT_EQ(s.revision, 1u);
 }
 
-TEST_F(ServerTest, ClientRequestsReachTheLibrary)
-{
-    Server srv({.instance = kInstance});
-    ASSERT_EQ(srv.start(), 0) << srv.error();
-    // Through "NSIPC": the reply is the in-sync state of the database.
-    EXPECT_EQ(registerVorelClient(2), 0);
-    ASSERT_EQ(srv.sync_done(false), 0);
-    EXPECT_EQ(registerVorelClient(3), VOREL_E_INSYNC);
-    EXPECT_EQ(srv.stats().registered, (std::vector<uint32_t>{2, 3}));
-}
-
 TEST_F(ServerTest, ControlRequestsChangeTheDatabase)
 {
     vtest::ipc::Receiver psipc(VOREL_CLIENT_SVC_NAME);
