@@ -136,7 +136,8 @@ int32_t fill_own_chain(gshm_handle_t h, gadd_t head, const devconpld &pld, int32
         b->blk_num_dest = k;
         b->src_dev = pld.src_dev;
         b->num_dstdevices = total;
-        std::memcpy(b->dest_dev, next_dest, sizeof(DevInfo) * k);
+        if (k > 0) // an empty list may come without an array
+            std::memcpy(b->dest_dev, next_dest, sizeof(DevInfo) * k);
         remaining -= k;
         if (remaining <= 0)
             break;
