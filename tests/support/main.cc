@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "vorel_platform.h"
+
 int main(int argc, char **argv)
 {
     std::string dir;
@@ -20,6 +22,8 @@ int main(int argc, char **argv)
     testing::InitGoogleTest(&argc, argv);
     const int rc = RUN_ALL_TESTS();
     if (!dir.empty()) {
+        // Segments live in memory, not in the directory: remove them first.
+        gshm_remove_all();
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
