@@ -33,29 +33,32 @@ extern "C" {
 /* ------------------------------------------------------------------------ */
 
 #define VOREL_OK 0
-#define VOREL_E_FAIL (-1)          /* start-up failed; PID not stored; no memory for the enumeration
-                                      payload; insertion could not extend the device's own chain */
-#define VOREL_E_NULLARG (-2)       /* a required output argument is NULL */
-#define VOREL_E_MAP (-3)           /* a shared block cannot be mapped; no heap for a lookup result */
-#define VOREL_E_UNINIT (-4)        /* this process is not attached ("vorel is uninitialized") */
-#define VOREL_E_NOHDR (-5)         /* the header cannot be resolved */
-#define VOREL_E_INSYNC (-6)        /* the header's sync_done is set */
-#define VOREL_E_ATTACHED (-7)      /* the process is already attached */
-#define VOREL_E_HDRALLOC (-8)      /* the header block cannot be allocated */
-#define VOREL_E_SEGMENT (-10)      /* creating or attaching the segment failed */
-#define VOREL_E_SETBLOCK (-11)     /* basic block 0 cannot be set */
-#define VOREL_E_READ (-12)         /* basic block 0, the local domain or one of its devices unreadable */
-#define VOREL_E_NOMEM (-13)        /* no memory for a delta or a working array */
-#define VOREL_E_NOTATTACHED (-14)  /* not attached, or no header (in-sync query) */
+#define VOREL_E_FAIL                                                                                                   \
+    (-1)                          /* start-up failed; PID not stored; no memory for the enumeration                    \
+                                     payload; insertion could not extend the device's own chain */
+#define VOREL_E_NULLARG (-2)      /* a required output argument is NULL */
+#define VOREL_E_MAP (-3)          /* a shared block cannot be mapped; no heap for a lookup result */
+#define VOREL_E_UNINIT (-4)       /* this process is not attached ("vorel is uninitialized") */
+#define VOREL_E_NOHDR (-5)        /* the header cannot be resolved */
+#define VOREL_E_INSYNC (-6)       /* the header's sync_done is set */
+#define VOREL_E_ATTACHED (-7)     /* the process is already attached */
+#define VOREL_E_HDRALLOC (-8)     /* the header block cannot be allocated */
+#define VOREL_E_SEGMENT (-10)     /* creating or attaching the segment failed */
+#define VOREL_E_SETBLOCK (-11)    /* basic block 0 cannot be set */
+#define VOREL_E_READ (-12)        /* basic block 0, the local domain or one of its devices unreadable */
+#define VOREL_E_NOMEM (-13)       /* no memory for a delta or a working array */
+#define VOREL_E_NOTATTACHED (-14) /* not attached, or no header (in-sync query) */
 /* Codes of this implementation for input the database refuses before any change: */
-#define VOREL_E_REGFULL (-15)      /* the registry already holds 8 client types; nothing registered */
-#define VOREL_E_BADPID (-16)       /* a PID whose domain byte is 0 (no such domain) */
-#define VOREL_E_BADPAYLOAD (-17)   /* NULL payload or list, negative num_dstdevices or num_devices,
-                                      NULL dst_devices or devices with a positive count */
-#define VOREL_E_BADTYPE (-18)      /* an update type whose message the operation cannot build
-                                      (addPidToVorel/addPidListToVorel: 1, 3, 4, 5;
-                                       delPidListToVorel: 0, 1, 4, 6) */
-#define VOREL_E_BADDOMAIN (-19)    /* delDomainFromVorel with a domain outside 1..255 */
+#define VOREL_E_REGFULL (-15) /* the registry already holds 8 client types; nothing registered */
+#define VOREL_E_BADPID (-16)  /* a PID whose domain byte is 0 (no such domain) */
+#define VOREL_E_BADPAYLOAD                                                                                             \
+    (-17) /* NULL payload or list, negative num_dstdevices or num_devices,                                             \
+             NULL dst_devices or devices with a positive count */
+#define VOREL_E_BADTYPE                                                                                                \
+    (-18)                       /* an update type whose message the operation cannot build                             \
+                                   (addPidToVorel/addPidListToVorel: 1, 3, 4, 5;                                       \
+                                    delPidListToVorel: 0, 1, 4, 6) */
+#define VOREL_E_BADDOMAIN (-19) /* delDomainFromVorel with a domain outside 1..255 */
 
 /* ------------------------------------------------------------------------ */
 /* Records that cross the boundary                                           */
@@ -109,25 +112,25 @@ typedef struct VorelQueueReq {
     uint32_t timestamp_ms; /* 0: milliseconds of the time base at posting */
     uint8_t req_tag;       /* 4: always VOREL_REQ_TAG */
     uint8_t zero0[7];
-    uint8_t req_kind;      /* 12: VOREL_REQ_* */
+    uint8_t req_kind; /* 12: VOREL_REQ_* */
     uint8_t zero1[3];
-    uint32_t param1;       /* 16 */
-    uint32_t param1_hi;    /* 20 */
-    uint32_t param2;       /* 24 */
-    uint32_t param3;       /* 28 */
-    uint32_t param2_hi;    /* 32 */
+    uint32_t param1;    /* 16 */
+    uint32_t param1_hi; /* 20 */
+    uint32_t param2;    /* 24 */
+    uint32_t param3;    /* 28 */
+    uint32_t param2_hi; /* 32 */
     uint8_t zero2[108];
 } VorelQueueReq;
 
 #define VOREL_REQ_TAG 11
 enum {
-    VOREL_REQ_NOTIFICATION = 1, /* ProcessClientNotification(param2, param3, 0, param1) */
-    VOREL_REQ_BULK_ADD = 2,     /* addPidListToVorel(param1, param2, 0) */
-    VOREL_REQ_BULK_DEL = 3,     /* delPidListToVorel(param1, param2, 0) */
-    VOREL_REQ_ONLINE = 4,       /* addPidToVorel(param1, param2, 0) */
-    VOREL_REQ_DELETE = 5,       /* delPidFromVorel(param1, 0) */
-    VOREL_REQ_DELETE_DOMAIN = 6,/* delDomainFromVorel(param1, 0) */
-    VOREL_REQ_SYNC = 7          /* vorelSyncDone(0) */
+    VOREL_REQ_NOTIFICATION = 1,  /* ProcessClientNotification(param2, param3, 0, param1) */
+    VOREL_REQ_BULK_ADD = 2,      /* addPidListToVorel(param1, param2, 0) */
+    VOREL_REQ_BULK_DEL = 3,      /* delPidListToVorel(param1, param2, 0) */
+    VOREL_REQ_ONLINE = 4,        /* addPidToVorel(param1, param2, 0) */
+    VOREL_REQ_DELETE = 5,        /* delPidFromVorel(param1, 0) */
+    VOREL_REQ_DELETE_DOMAIN = 6, /* delDomainFromVorel(param1, 0) */
+    VOREL_REQ_SYNC = 7           /* vorelSyncDone(0) */
 };
 
 static inline void *vorel_req_ptr1(const VorelQueueReq *r)
@@ -142,15 +145,15 @@ static inline void *vorel_req_ptr2(const VorelQueueReq *r)
 /* Update types: they select the message that is built and the IPC code it is
  * delivered with. */
 enum {
-    VOREL_UPD_DEV_ONLINE = 0,      /* DEV_ONLINE, code 0x43 */
-    VOREL_UPD_DEV_OFFLINE = 1,     /* DEV_OFFLINE, code 0x42 */
-    VOREL_UPD_TYPE2 = 2,           /* no message; code 0x44 */
-    VOREL_UPD_LIST_OFFLINE = 3,    /* REMOTE_DOM_OFFLINE, code 0x42 */
-    VOREL_UPD_DOM_ONLINE = 4,      /* REMOTE_DOM_ONLINE, code 0x41 */
-    VOREL_UPD_DOM_OFFLINE = 5,     /* REMOTE_DOM_OFFLINE, code 0x42 */
-    VOREL_UPD_DEV_ONLINE_ALT = 6,  /* DEV_ONLINE, code 0x43 */
-    VOREL_UPD_TYPE7 = 7,           /* no message, never delivered */
-    VOREL_UPD_SYNC = 8             /* sync-done notice (empty), code 0x44; initial load */
+    VOREL_UPD_DEV_ONLINE = 0,     /* DEV_ONLINE, code 0x43 */
+    VOREL_UPD_DEV_OFFLINE = 1,    /* DEV_OFFLINE, code 0x42 */
+    VOREL_UPD_TYPE2 = 2,          /* no message; code 0x44 */
+    VOREL_UPD_LIST_OFFLINE = 3,   /* REMOTE_DOM_OFFLINE, code 0x42 */
+    VOREL_UPD_DOM_ONLINE = 4,     /* REMOTE_DOM_ONLINE, code 0x41 */
+    VOREL_UPD_DOM_OFFLINE = 5,    /* REMOTE_DOM_OFFLINE, code 0x42 */
+    VOREL_UPD_DEV_ONLINE_ALT = 6, /* DEV_ONLINE, code 0x43 */
+    VOREL_UPD_TYPE7 = 7,          /* no message, never delivered */
+    VOREL_UPD_SYNC = 8            /* sync-done notice (empty), code 0x44; initial load */
 };
 
 /* IPC message codes of the update messages. */
@@ -257,8 +260,7 @@ VOREL_API int32_t unregisterVorelClient(uint32_t client_type);
 /* Queries. */
 VOREL_API int32_t getCountFromVorel(uint32_t *count);
 VOREL_API int32_t getEachPidFromVorel(int (*pid_callback)(devconpld *, void *), void *cb_arg);
-VOREL_API int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pids,
-                                           int32_t *num_ind_runs);
+VOREL_API int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pids, int32_t *num_ind_runs);
 
 /* Dump to standard output. */
 VOREL_API void printEachPidFromVorel(void);

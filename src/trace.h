@@ -26,16 +26,16 @@ inline bool on(int level)
 
 } // namespace vorel::trace
 
-#define VTRACE_RECORD_(level, ...)                                                                           \
-    do {                                                                                                     \
-        if (::vorel::trace::on(level))                                                                       \
-            log_debug(::vorel::trace::kSource, __LINE__, &mod_VORELLIB, (level), __VA_ARGS__);              \
+#define VTRACE_RECORD_(level, ...)                                                                                     \
+    do {                                                                                                               \
+        if (::vorel::trace::on(level))                                                                                 \
+            log_debug(::vorel::trace::kSource, __LINE__, &mod_VORELLIB, (level), __VA_ARGS__);                         \
     } while (0)
 
-#define VTRACE_PAIR_(level, name, ...)                                                                       \
-    do {                                                                                                     \
-        VTRACE_RECORD_(level, "%s():", name);                                                                \
-        VTRACE_RECORD_(level, __VA_ARGS__);                                                                  \
+#define VTRACE_PAIR_(level, name, ...)                                                                                 \
+    do {                                                                                                               \
+        VTRACE_RECORD_(level, "%s():", name);                                                                          \
+        VTRACE_RECORD_(level, __VA_ARGS__);                                                                            \
     } while (0)
 
 // Entry and exit records under the enclosing function's name, or under `name`.

@@ -31,9 +31,11 @@ extern "C" {
 /* Global shared memory                                                      */
 /* ------------------------------------------------------------------------ */
 
-typedef uint32_t gshm_handle_t;                  /* opaque attachment handle, one 32-bit word */
-typedef uint32_t gadd_t;                         /* global address of a block; 0 = none */
-typedef struct gshm_create { uint32_t w[6]; } gshm_create_t; /* shm_key, 1048576, 1048576, 4, 256, 1 */
+typedef uint32_t gshm_handle_t; /* opaque attachment handle, one 32-bit word */
+typedef uint32_t gadd_t;        /* global address of a block; 0 = none */
+typedef struct gshm_create {
+    uint32_t w[6];
+} gshm_create_t; /* shm_key, 1048576, 1048576, 4, 256, 1 */
 
 VOREL_PLATFORM_API int gshm_init0(gshm_handle_t *handle, const gshm_create_t *create);
 VOREL_PLATFORM_API int gshm_init(gshm_handle_t *handle, key_t key);
@@ -49,7 +51,9 @@ VOREL_PLATFORM_API int gadd2ladd(gshm_handle_t handle, gadd_t gadd, void **ladd)
 /* Process-shared read/write lock                                            */
 /* ------------------------------------------------------------------------ */
 
-typedef struct procrwlock { uint64_t opaque[16]; } procrwlock_t; /* contents are the platform's */
+typedef struct procrwlock {
+    uint64_t opaque[16];
+} procrwlock_t; /* contents are the platform's */
 
 VOREL_PLATFORM_API int procrwlock_init(procrwlock_t *lock, int fd);
 VOREL_PLATFORM_API int procrwlock_rdlock(procrwlock_t *lock);
@@ -75,10 +79,9 @@ typedef struct ipc_timeout {
 VOREL_PLATFORM_API uint32_t myNode(void);
 VOREL_PLATFORM_API int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len,
                                const ipc_timeout_t *timeout);
-VOREL_PLATFORM_API int ipcSendRcv(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len,
-                                  void *reply, uint32_t *reply_len, const ipc_timeout_t *timeout);
-VOREL_PLATFORM_API int msgQSend(uint32_t queue, const void *msg, uint32_t len, int32_t timeout,
-                                int32_t priority);
+VOREL_PLATFORM_API int ipcSendRcv(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, void *reply,
+                                  uint32_t *reply_len, const ipc_timeout_t *timeout);
+VOREL_PLATFORM_API int msgQSend(uint32_t queue, const void *msg, uint32_t len, int32_t timeout, int32_t priority);
 
 /* ------------------------------------------------------------------------ */
 /* Switch identity and fabric view                                           */
@@ -87,9 +90,9 @@ VOREL_PLATFORM_API int msgQSend(uint32_t queue, const void *msg, uint32_t len, i
 VOREL_PLATFORM_API int getMySwitch(void);
 
 typedef struct fcsw_instance {
-    uintptr_t handle;   /* platform handle of the switch instance (first word) */
+    uintptr_t handle; /* platform handle of the switch instance (first word) */
     uintptr_t reserved;
-    void *chassis_map;  /* third word: address of the chassis memory map array */
+    void *chassis_map; /* third word: address of the chassis memory map array */
 } fcsw_instance_t;
 
 #define FCSW_MAX_INSTANCES 128
@@ -134,17 +137,17 @@ VOREL_PLATFORM_API void processDebugLevelChange(int change);
 /* ======================================================================== */
 
 /* Error results of the stand-in (all negative). */
-#define PLAT_ERR_INVAL      (-201) /* bad argument */
-#define PLAT_ERR_NOMEM      (-202) /* segment or heap exhausted */
-#define PLAT_ERR_RANGE      (-203) /* gadd or block number outside the segment */
-#define PLAT_ERR_NOENT      (-204) /* no segment / service / queue of that name */
-#define PLAT_ERR_BADSEG     (-205) /* segment magic or version differs */
-#define PLAT_ERR_IO         (-206) /* system call failed */
-#define PLAT_ERR_TIMEOUT    (-207) /* time-out expired */
-#define PLAT_ERR_BUSY       (-208) /* name already owned / queue full */
-#define PLAT_ERR_PEERGONE   (-209) /* the peer closed the connection */
-#define PLAT_ERR_TOOBIG     (-210) /* frame or message beyond the limit */
-#define PLAT_ERR_INJECTED   (-211) /* failure injected by plat_fail_after() */
+#define PLAT_ERR_INVAL (-201)    /* bad argument */
+#define PLAT_ERR_NOMEM (-202)    /* segment or heap exhausted */
+#define PLAT_ERR_RANGE (-203)    /* gadd or block number outside the segment */
+#define PLAT_ERR_NOENT (-204)    /* no segment / service / queue of that name */
+#define PLAT_ERR_BADSEG (-205)   /* segment magic or version differs */
+#define PLAT_ERR_IO (-206)       /* system call failed */
+#define PLAT_ERR_TIMEOUT (-207)  /* time-out expired */
+#define PLAT_ERR_BUSY (-208)     /* name already owned / queue full */
+#define PLAT_ERR_PEERGONE (-209) /* the peer closed the connection */
+#define PLAT_ERR_TOOBIG (-210)   /* frame or message beyond the limit */
+#define PLAT_ERR_INJECTED (-211) /* failure injected by plat_fail_after() */
 
 /* Switch identity: per-thread override of getMySwitch() (-1 removes it). */
 VOREL_PLATFORM_API void setMySwitch(int instance);
@@ -152,11 +155,11 @@ VOREL_PLATFORM_API void setMySwitch(int instance);
 /* Shared-memory statistics and management. */
 #define GSHM_MAX_CLASSES 64
 typedef struct gshm_stats {
-    uint64_t bytes_in_use;   /* bytes of live blocks, including the per-block header */
-    uint64_t bytes_mapped;   /* current size of the segment */
-    uint64_t bytes_limit;    /* the size the segment may grow to */
+    uint64_t bytes_in_use; /* bytes of live blocks, including the per-block header */
+    uint64_t bytes_mapped; /* current size of the segment */
+    uint64_t bytes_limit;  /* the size the segment may grow to */
     uint32_t blocks_in_use;
-    uint32_t num_classes;    /* entries used in the arrays below */
+    uint32_t num_classes;                    /* entries used in the arrays below */
     uint32_t class_size[GSHM_MAX_CLASSES];   /* block size of the class */
     uint32_t class_in_use[GSHM_MAX_CLASSES]; /* live blocks of the class */
     uint32_t class_free[GSHM_MAX_CLASSES];   /* blocks on the class's free list */
