@@ -1,0 +1,86 @@
+// heap_fail.h - heap-failure injection for the library's own allocations.
+//
+// A test program opts in by writing, once at namespace scope:
+//   VTEST_HEAP_FAIL();
+// which defines malloc, calloc, realloc and free in the program itself, where
+// they take the place of the C library's (and, in a sanitized build, of the
+// sanitizer's, to which they forward).  Programs that do not opt in keep the
+// ordinary allocator; this file's functions then report available() false.
+//
+// Only allocations made by code linked into the test program itself (the
+// library's objects, the test) are counted and failed: the C++ runtime and
+// the platform library allocate from their own code and are left alone, so a
+// failure lands on a malloc/calloc/realloc of the library, as the library's
+// failure paths expect.  Allocations of the test's own code inside the
+// counting window are excluded with a Pause.
+//
+// Under ThreadSanitizer the interposition is not compiled (the sanitizer's
+// start-up allocates before a replacement can find the real allocator), and
+// available() is false.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vtest::heap {
+
+// True when the program opted in and the interposition is active.
+bool available();
+
+// Starts counting the counted allocations from 0 and arms the n-th next one
+// to fail (n = 0: count only).  A failed malloc/calloc/realloc returns NULL.
+void arm(uint32_t n);
+// Stops counting and disarms.
+void disarm();
+// Counted allocations since arm().
+uint64_t calls();
+// True when the armed failure happened.
+bool fired();
+
+// While a Pause lives, the calling thread's allocations are neither counted
+// nor failed.
+class Pause {
+  public:
+    Pause();
+    ~Pause();
+    Pause(const Pause &) = delete;
+    Pause &operator=(const Pause &) = delete;
+};
+
+// What the definitions of VTEST_HEAP_FAIL() call; `caller` is the return
+// address of the allocation call.
+void *do_malloc(std::size_t n, const void *caller);
+void *do_calloc(std::size_t n, std::size_t size, const void *caller);
+void *do_realloc(void *p, std::size_t n, const void *caller);
+void do_free(void *p);
+void mark_available();
+
+} // namespace vtest::heap
+
+#if defined(__SANITIZE_THREAD__)
+#define VTEST_HEAP_FAIL_ENABLED 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VTEST_HEAP_FAIL_ENABLED 0
+#endif
+#endif
+#ifndef VTEST_HEAP_FAIL_ENABLED
+#define VTEST_HEAP_FAIL_ENABLED 1
+#endif
+
+#if VTEST_HEAP_FAIL_ENABLED
+#define VTEST_HEAP_FAIL()                                                                                              \
+    extern "C" void *malloc(std::size_t n) noexcept { return vtest::heap::do_malloc(n, __builtin_return_address(0)); } \
+    extern "C" void *calloc(std::size_t n, std::size_t size) noexcept                                                  \
+    {                                                                                                                  \
+        return vtest::heap::do_calloc(n, size, __builtin_return_address(0));                                           \
+    }                                                                                                                  \
+    extern "C" void *realloc(void *p, std::size_t n) noexcept                                                          \
+    {                                                                                                                  \
+        return vtest::heap::do_realloc(p, n, __builtin_return_address(0));                                             \
+    }                                                                                                                  \
+    extern "C" void free(void *p) noexcept { vtest::heap::do_free(p); }                                                \
+    [[maybe_unused]] static const bool vtest_heap_fail_marked = (vtest::heap::mark_available(), true)
+#else
+#define VTEST_HEAP_FAIL() static_assert(true)
+#endif
