@@ -224,12 +224,16 @@ int cmd_stats(bool as_json)
     std::printf("revision: %llu\n", server.value("revision", 0ull));
     if (server.contains("queue_depth"))
         std::printf("queue depth: %llu\n", server.value("queue_depth", 0ull));
-    if (server.contains("clients") && server["clients"].is_array()) {
-        std::printf("registered client types: %zu\n", server["clients"].size());
+    std::string registered;
+    if (server.contains("registered") && server["registered"].is_array())
+        for (const json &t : server["registered"])
+            registered.append(" ").append(std::to_string(t.get<unsigned long long>()));
+    std::printf("registered client types:%s\n", registered.empty() ? " none" : registered.c_str());
+    if (server.contains("clients") && server["clients"].is_array())
         for (const json &c : server["clients"])
-            std::printf("  client type %llu: %llu delivered, %llu failed\n", c.value("type", 0ull),
-                        c.value("delivered", 0ull), c.value("failed", 0ull));
-    }
+            std::printf("  client type %llu: %llu delivered, %llu failed%s\n", c.value("type", 0ull),
+                        c.value("delivered", 0ull), c.value("failed", 0ull),
+                        c.value("registered", true) ? "" : " (no longer registered)");
     return kExitOk;
 }
 

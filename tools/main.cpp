@@ -100,7 +100,8 @@ int main(int argc, char **argv)
         auto *sub = add("serve", "Run the server of a switch instance in the foreground (until SIGINT/SIGTERM)",
                         [&] { return cmd_serve(serve); });
         sub->add_option("-f,--fabric", serve.fabric, "Fabric file to load at start (initial load, then sync done)");
-        sub->add_flag("--no-init", serve.no_init, "Do not create the database until a client enables it");
+        sub->add_flag("--no-init", serve.no_init,
+                      "Do not create the database until a client enables it (reading commands do)");
         sub->add_option("--domain", serve.domain, "The switch's own domain (default: the fabric file's, or 1)");
         sub->add_option("--domains", serve.domains, "Domain list of the fabric view (default: the fabric's)")
             ->delimiter(',');
