@@ -136,8 +136,7 @@ int32_t fill_own_chain(gshm_handle_t h, gadd_t head, const devconpld &pld, int32
         b->blk_num_dest = k;
         b->src_dev = pld.src_dev;
         b->num_dstdevices = total;
-        if (k > 0) // an empty list may come without an array
-            std::memcpy(b->dest_dev, next_dest, sizeof(DevInfo) * k);
+        vorel::copy_records(b->dest_dev, next_dest, static_cast<uint32_t>(k)); // k may be 0 with no array
         remaining -= k;
         if (remaining <= 0)
             break;

@@ -22,7 +22,7 @@ int copy_destinations(gshm_handle_t h, gadd_t head_gadd, DestDb *head, int32_t n
             total += static_cast<int32_t>(k);
             if (total > n)
                 return vorel::Walk::Stop;
-            std::memcpy(out, b.dest_dev, k * sizeof(DevInfo));
+            vorel::copy_records(out, b.dest_dev, k);
             out += k;
             return vorel::Walk::Next;
         },
@@ -33,6 +33,12 @@ int copy_destinations(gshm_handle_t h, gadd_t head_gadd, DestDb *head, int32_t n
 } // namespace
 
 namespace vorel {
+
+__attribute__((noinline)) void copy_records(DevInfo *dst, const DevInfo *src, uint32_t n)
+{
+    if (n > 0)
+        std::memcpy(dst, src, sizeof(DevInfo) * n);
+}
 
 uint32_t find_pid(gshm_handle_t h, uint32_t pid)
 {

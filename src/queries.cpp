@@ -80,7 +80,7 @@ class EnumPayload {
         const auto used = static_cast<int32_t>(vorel::used_slots(b));
         total_ += used;
         if (total_ <= pld_->num_dstdevices)
-            std::memcpy(pld_->dst_devices + write_, b.dest_dev, sizeof(DevInfo) * used);
+            vorel::copy_records(pld_->dst_devices + write_, b.dest_dev, static_cast<uint32_t>(used));
         write_ += used;
     }
 

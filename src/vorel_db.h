@@ -183,6 +183,12 @@ template <class Slot> inline int find_in_slots(const Slot *slots, uint32_t n, ui
 inline int find_slot(const DomDb &b, uint32_t pid) { return find_in_slots(b.pid_tbl, used_slots(b), pid); }
 inline int find_slot(const DestDb &b, uint32_t pid) { return find_in_slots(b.dest_dev, used_slots(b), pid); }
 
+// Copies n whole DevInfo records (n may be 0).  The copy is the C library's:
+// kept out of line, because a copy whose count the compiler knows to be
+// small is otherwise expanded in place with a string instruction that is
+// slow to start.
+void copy_records(DevInfo *dst, const DevInfo *src, uint32_t n);
+
 // con_findpidfromdb for a caller that holds the segment handle; the same
 // records under the same name.
 uint32_t find_pid(gshm_handle_t h, uint32_t pid);
