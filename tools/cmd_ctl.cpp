@@ -9,6 +9,7 @@
 #include "fabric.h"
 #include "pid.h"
 #include "tool.h"
+#include "vorel.hpp"
 
 namespace vorel::tool {
 
@@ -38,6 +39,33 @@ int change(uint32_t code, const json &body, const std::string &what, const std::
     return kExitOk;
 }
 
+json device_json(const DevInfo &d)
+{
+    json j{{"pid", d.pid}, {"ind", d.ind}, {"spd", d.spd}, {"flags", d.devflags}};
+    if (const std::string extra = extra_hex(d.dev_extra); !extra.empty())
+        j["extra"] = extra;
+    return j;
+}
+
+// The destinations as records: a stored device with the record it was
+// stored with (index, speed, flags), any other with its PID alone.
+json destination_records(const std::vector<uint32_t> &pids)
+{
+    json out = json::array();
+    if (pids.empty())
+        return out;
+    Reader reader;
+    vorel::ReadLock lock;
+    for (const uint32_t pid : pids) {
+        DevInfo d{};
+        d.pid = pid;
+        if (const auto stored = vorel::lookup(pid))
+            d = stored->device();
+        out.push_back(device_json(d));
+    }
+    return out;
+}
+
 } // namespace
 
 int cmd_add(const DeviceOptions &opt, bool as_json)
@@ -48,12 +76,9 @@ int cmd_add(const DeviceOptions &opt, bool as_json)
     json dev{{"pid", opt.pid}, {"ind", opt.ind}, {"spd", opt.spd}, {"flags", opt.flags}};
     if (!opt.extra.empty())
         dev["extra"] = opt.extra;
-    json dests = json::array();
-    for (const uint32_t d : opt.dests)
-        dests.push_back({{"pid", d}});
     json body = common(opt.queued, opt.type);
     body["device"] = std::move(dev);
-    body["destinations"] = std::move(dests);
+    body["destinations"] = destination_records(opt.dests);
     return change(control::CTL_ADD, body, "add " + pid_hex(opt.pid),
                   "added " + pid_hex(opt.pid) + " with " + std::to_string(opt.dests.size()) + " destinations", as_json);
 }

@@ -243,7 +243,14 @@ class Demo {
     void start_server()
     {
         server_log_ = dir_.path() + "/server.log";
-        server_ = std::make_unique<Spawned>(self_, with_switch({"serve", "--fabric", fabric_path_}), server_log_);
+        std::vector<std::string> args{"serve", "--fabric", fabric_path_};
+        // A long load shows its progress on the demo's terminal.
+        int tty = -1;
+        if (isatty(STDOUT_FILENO) == 1 && (tty = ::dup(STDOUT_FILENO)) >= 0)
+            args.insert(args.end(), {"--progress-fd", std::to_string(tty)});
+        server_ = std::make_unique<Spawned>(self_, with_switch(args), server_log_);
+        if (tty >= 0)
+            ::close(tty);
         const auto ready = server_->out().next(kStartTimeout);
         if (!ready || ready->find("ready") == std::string::npos)
             fail_with_log("the server did not start");

@@ -54,10 +54,10 @@ class View {
     std::set<uint8_t> domains_;
 };
 
-void load_at_start(server::Server &srv, const Fabric &f, const std::string &path)
+void load_at_start(server::Server &srv, const Fabric &f, const std::string &path, int progress_fd)
 {
     const std::vector<server::Device> devices = fabric_devices(f);
-    Progress bar("loading " + path, devices.size());
+    Progress bar("loading " + path, devices.size(), progress_fd);
     for (size_t at = 0; at < devices.size(); at += kLoadChunk) {
         const size_t n = std::min(kLoadChunk, devices.size() - at);
         const int32_t rc = srv.add_list(std::span(devices).subspan(at, n), VOREL_UPD_SYNC, false);
@@ -111,7 +111,7 @@ int cmd_serve(const ServeOptions &opt)
     if (const int rc = view.publish(); rc != 0)
         throw Failure(kExitServer, "serve: cannot set the fabric view (rc=" + std::to_string(rc) + ")");
     if (fabric)
-        load_at_start(srv, *fabric, opt.fabric);
+        load_at_start(srv, *fabric, opt.fabric, opt.progress_fd);
 
     std::printf("vorel server ready: switch instance %d, pid %d, %zu devices loaded\n", instance,
                 static_cast<int>(getpid()), fabric ? fabric->devices.size() : size_t{0});

@@ -17,6 +17,7 @@ struct ServeOptions {
     bool no_init = false;     // do not create the database until a client enables it
     int domain = 0;           // own domain (overrides the fabric file's)
     std::vector<int> domains; // domain list of the fabric view (overrides)
+    int progress_fd = -1;     // terminal for the loading bar (-1: stderr, when stdout is a terminal)
 };
 int cmd_serve(const ServeOptions &opt);
 

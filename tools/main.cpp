@@ -105,6 +105,8 @@ int main(int argc, char **argv)
         sub->add_option("--domain", serve.domain, "The switch's own domain (default: the fabric file's, or 1)");
         sub->add_option("--domains", serve.domains, "Domain list of the fabric view (default: the fabric's)")
             ->delimiter(',');
+        sub->add_option("--progress-fd", serve.progress_fd, "Terminal descriptor for the loading progress bar")
+            ->group(""); // for programs that start a server, such as the demo
     }
 
     // ---- readers
