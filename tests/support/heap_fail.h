@@ -70,16 +70,19 @@ void mark_available();
 
 #if VTEST_HEAP_FAIL_ENABLED
 #define VTEST_HEAP_FAIL()                                                                                              \
-    extern "C" void *malloc(std::size_t n) noexcept { return vtest::heap::do_malloc(n, __builtin_return_address(0)); } \
-    extern "C" void *calloc(std::size_t n, std::size_t size) noexcept                                                  \
+    extern "C" __attribute__((no_sanitize("address"))) void *malloc(std::size_t n) noexcept                            \
+    {                                                                                                                  \
+        return vtest::heap::do_malloc(n, __builtin_return_address(0));                                                 \
+    }                                                                                                                  \
+    extern "C" __attribute__((no_sanitize("address"))) void *calloc(std::size_t n, std::size_t size) noexcept          \
     {                                                                                                                  \
         return vtest::heap::do_calloc(n, size, __builtin_return_address(0));                                           \
     }                                                                                                                  \
-    extern "C" void *realloc(void *p, std::size_t n) noexcept                                                          \
+    extern "C" __attribute__((no_sanitize("address"))) void *realloc(void *p, std::size_t n) noexcept                  \
     {                                                                                                                  \
         return vtest::heap::do_realloc(p, n, __builtin_return_address(0));                                             \
     }                                                                                                                  \
-    extern "C" void free(void *p) noexcept { vtest::heap::do_free(p); }                                                \
+    extern "C" __attribute__((no_sanitize("address"))) void free(void *p) noexcept { vtest::heap::do_free(p); }        \
     [[maybe_unused]] static const bool vtest_heap_fail_marked = (vtest::heap::mark_available(), true)
 #else
 #define VTEST_HEAP_FAIL() static_assert(true)
