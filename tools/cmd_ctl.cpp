@@ -80,7 +80,9 @@ int cmd_add(const DeviceOptions &opt, bool as_json)
     body["device"] = std::move(dev);
     body["destinations"] = destination_records(opt.dests);
     return change(control::CTL_ADD, body, "add " + pid_hex(opt.pid),
-                  "added " + pid_hex(opt.pid) + " with " + std::to_string(opt.dests.size()) + " destinations", as_json);
+                  "added " + pid_hex(opt.pid) + " with " + std::to_string(opt.dests.size()) +
+                      (opt.dests.size() == 1 ? " destination" : " destinations"),
+                  as_json);
 }
 
 int cmd_del(uint32_t pid, bool queued, bool as_json)
