@@ -1,0 +1,285 @@
+// fuzz_handler - the server's request handler, ns_vorel_callback, with any
+// sequence of request codes and request buffers.
+//
+// The program defines ipcSend, ipcSendRcv and myNode itself, so the
+// handler's replies are recorded here and no socket is used.  Each request
+// buffer is a heap block of exactly the request's length, as the IPC service
+// hands it over, so a read past it is caught.
+//
+// After every request: exactly one reply, of 4 bytes, to the requester's
+// address with the code it supplied and no time-out; the handler returns 0;
+// the registry holds at most 8 distinct client types and matches a model of
+// what enable, disable, register and unregister do.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "fuzz_common.h"
+#include "vorel_db.h"
+
+namespace {
+
+constexpr int kInstance = 121;
+constexpr uint32_t kNode = 0x00050007;
+
+struct Reply {
+    IPCAddr addr{};
+    uint32_t code = 0;
+    uint32_t len = 0;
+    bool has_body = false;
+    int32_t value = 0;
+    bool has_timeout = false;
+};
+
+std::vector<Reply> g_replies;
+int g_send_result = 0;
+int g_requests_made = 0;
+
+} // namespace
+
+extern "C" int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout)
+{
+    Reply r;
+    if (addr != nullptr)
+        r.addr = *addr;
+    r.code = code;
+    r.len = len;
+    r.has_body = body != nullptr;
+    if (body != nullptr && len >= sizeof r.value)
+        std::memcpy(&r.value, body, sizeof r.value);
+    r.has_timeout = timeout != nullptr;
+    g_replies.push_back(r);
+    return g_send_result; // the handler must not care
+}
+
+extern "C" int ipcSendRcv(const IPCAddr *, uint32_t, const void *, uint32_t, void *, uint32_t *, const ipc_timeout_t *)
+{
+    ++g_requests_made;
+    return PLAT_ERR_NOENT;
+}
+
+extern "C" uint32_t myNode(void) { return kNode; }
+
+namespace {
+
+// What the handler should have done, in the terms of the registry and the
+// server's attachment.
+struct HandlerModel {
+    bool attached = false;
+    std::vector<uint32_t> registry;
+
+    int32_t sync_state() const { return attached ? 0 : VOREL_E_NOTATTACHED; }
+};
+
+HandlerModel g_model;
+
+VorelPartCtx *context() { return part_vorel_glbl_array[kInstance]; }
+
+std::vector<uint32_t> registry_now()
+{
+    const VorelPartCtx *c = context();
+    VFUZZ_CHECK(c->num_clients >= 0 && c->num_clients <= VOREL_MAX_CLIENTS, "registry count %d", c->num_clients);
+    return {c->registeredClients, c->registeredClients + c->num_clients};
+}
+
+void remove_segment() { (void)gshm_remove(context()->shm_key); }
+
+void start_once()
+{
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+    vfuzz::init_process(kInstance);
+    VFUZZ_CHECK(vorellibInit() == 0, "vorellibInit failed");
+    remove_segment(); // one left by an earlier run of this instance
+    std::atexit(remove_segment);
+}
+
+// Request codes the handler knows, their neighbours, and now and then any
+// 32-bit value (also one whose low byte is a known code).
+uint32_t pick_code(FuzzedDataProvider &in)
+{
+    switch (in.ConsumeIntegralInRange<int>(0, 9)) {
+    case 0:
+    case 1:
+        return IPC_REQ_REGISTER;
+    case 2:
+    case 3:
+        return IPC_REQ_UNREGISTER;
+    case 4:
+        return IPC_REQ_ENABLE;
+    case 5:
+        return IPC_REQ_DISABLE;
+    case 6:
+        return in.ConsumeBool() ? IPC_REQ_ENABLE - 1 : IPC_REQ_UNREGISTER + 1;
+    case 7:
+        return 0x100u | in.ConsumeIntegralInRange<uint32_t>(IPC_REQ_ENABLE, IPC_REQ_UNREGISTER);
+    default:
+        return in.ConsumeIntegral<uint32_t>();
+    }
+}
+
+// A request buffer as the IPC service hands it over: the request code, then
+// the client's body (usually one word, the client type, from a small set so
+// that types meet again).
+std::vector<uint8_t> pick_buffer(FuzzedDataProvider &in, uint32_t code)
+{
+    size_t len = 8;
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0:
+        len = 4; // no body
+        break;
+    case 1:
+        len = in.ConsumeIntegralInRange<size_t>(0, 7);
+        break;
+    case 2:
+        len = in.ConsumeIntegralInRange<size_t>(9, 40);
+        break;
+    default:
+        break;
+    }
+    std::vector<uint8_t> buf(len);
+    const uint32_t type =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 11) : in.ConsumeIntegral<uint32_t>();
+    uint32_t words[2] = {code, type};
+    if (len > 0)
+        std::memcpy(buf.data(), words, std::min(len, sizeof words));
+    if (len > sizeof words) {
+        const std::vector<uint8_t> rest = in.ConsumeBytes<uint8_t>(len - sizeof words);
+        std::copy(rest.begin(), rest.end(), buf.begin() + sizeof words);
+    }
+    return buf;
+}
+
+IPCAddr pick_requester(FuzzedDataProvider &in)
+{
+    IPCAddr a{};
+    a.node = in.ConsumeIntegral<uint16_t>();
+    a.svc = in.ConsumeIntegral<uint16_t>();
+    const std::vector<uint8_t> name = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, sizeof a.name));
+    if (!name.empty())
+        std::memcpy(a.name, name.data(), name.size());
+    return a;
+}
+
+uint32_t client_type_of(const std::vector<uint8_t> &buf)
+{
+    uint32_t t = 0;
+    std::memcpy(&t, buf.data() + 4, sizeof t);
+    return t;
+}
+
+// The reply the model expects, or nothing when the request is outside what
+// the handler defines (a register or unregister request without a whole
+// client type): then any reply will do, and the model takes the registry as
+// it is.
+std::optional<int32_t> expect(uint32_t code, const std::vector<uint8_t> *buf)
+{
+    HandlerModel &m = g_model;
+    switch (code) {
+    case IPC_REQ_ENABLE:
+        if (m.attached)
+            return VOREL_E_ATTACHED;
+        m.attached = true;
+        return 0;
+    case IPC_REQ_DISABLE:
+        m.attached = false;
+        return 0;
+    case IPC_REQ_REGISTER:
+    case IPC_REQ_UNREGISTER:
+        break;
+    default:
+        return 0;
+    }
+    if (buf == nullptr)
+        return VOREL_E_BADPAYLOAD;
+    if (buf->size() < 8)
+        return std::nullopt;
+    const uint32_t type = client_type_of(*buf);
+    const auto it = std::find(m.registry.begin(), m.registry.end(), type);
+    if (code == IPC_REQ_UNREGISTER) {
+        if (it != m.registry.end())
+            m.registry.erase(it);
+        return 0;
+    }
+    if (it != m.registry.end())
+        return m.sync_state();
+    if (m.registry.size() >= VOREL_MAX_CLIENTS)
+        return VOREL_E_REGFULL;
+    m.registry.push_back(type);
+    return m.sync_state();
+}
+
+void check_registry_shape(const std::vector<uint32_t> &reg)
+{
+    std::vector<uint32_t> sorted = reg;
+    std::sort(sorted.begin(), sorted.end());
+    VFUZZ_CHECK(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end(), "a client type registered twice");
+}
+
+void one_request(FuzzedDataProvider &in)
+{
+    const uint32_t code = pick_code(in);
+    const bool null_buffer = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+    const std::vector<uint8_t> bytes = pick_buffer(in, code);
+    const IPCAddr requester = pick_requester(in);
+    const uint32_t reply_code = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : code;
+    g_send_result = in.ConsumeBool() ? 0 : PLAT_ERR_PEERGONE;
+
+    // Exactly the request's bytes on the heap; an empty request is a
+    // zero-length block, which no read may touch.  Known bug: the handler
+    // reads the client type of a register or unregister request shorter than
+    // two words from beyond the request; when skipping known bugs such a
+    // request lies in a block of two zero-filled words.
+    const bool pad = vfuzz::skip_known_bugs();
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[pad ? std::max<size_t>(bytes.size(), 8) : bytes.size()]());
+    if (!bytes.empty())
+        std::memcpy(buf.get(), bytes.data(), bytes.size());
+    const uint32_t len = static_cast<uint32_t>(bytes.size());
+
+    g_replies.clear();
+    const std::optional<int32_t> want = expect(code, null_buffer ? nullptr : &bytes);
+    const int32_t rc = ns_vorel_callback(&requester, reply_code, null_buffer ? nullptr : buf.get(), len, code);
+
+    VFUZZ_CHECK(rc == 0, "code %u: handler returned %d", code, rc);
+    VFUZZ_CHECK(g_replies.size() == 1, "code %u: %zu replies", code, g_replies.size());
+    const Reply &r = g_replies.front();
+    VFUZZ_CHECK(std::memcmp(&r.addr, &requester, sizeof requester) == 0, "code %u: reply to another address", code);
+    VFUZZ_CHECK(r.code == reply_code, "code %u: reply code %u, not %u", code, r.code, reply_code);
+    VFUZZ_CHECK(r.len == 4 && r.has_body, "code %u: reply of %u bytes", code, r.len);
+    VFUZZ_CHECK(!r.has_timeout, "code %u: reply with a time-out", code);
+    VFUZZ_CHECK(g_requests_made == 0, "the handler made a request of its own");
+
+    const std::vector<uint32_t> reg = registry_now();
+    check_registry_shape(reg);
+    if (want) {
+        VFUZZ_CHECK(r.value == *want, "code %u: reply %d, expected %d", code, r.value, *want);
+        VFUZZ_CHECK(reg == g_model.registry, "code %u: registry differs from the model", code);
+    } else {
+        g_model.registry = reg;
+    }
+    VFUZZ_CHECK((context()->initialized > 0) == g_model.attached, "code %u: attached %d, expected %d", code,
+                context()->initialized, g_model.attached);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    start_once();
+    // Every input starts from an empty registry; the attachment carries over
+    // (the model knows it).
+    while (context()->num_clients > 0)
+        (void)unRegisterVorelClientToSrvr(context()->registeredClients[0]);
+    g_model.registry.clear();
+
+    FuzzedDataProvider in(data, size);
+    for (int n = 0; n < 64 && in.remaining_bytes() > 0; ++n)
+        one_request(in);
+    return 0;
+}
