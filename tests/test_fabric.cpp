@@ -268,8 +268,13 @@ class FabricServerLoad : public ::testing::Test {
         server_ = std::make_unique<vorel::server::Server>(o);
         server_->set_fabric_loader(vorel::tool::fabric_loader());
         ASSERT_EQ(server_->start(), 0) << server_->error();
+        key_ = server_->run([] { return part_vorel_glbl_array[getMySwitch()]->shm_key; });
     }
-    void TearDown() override { server_.reset(); }
+    void TearDown() override
+    {
+        server_.reset();
+        (void)gshm_remove(key_);
+    }
 
     nlohmann::json load(const std::string &path)
     {
@@ -292,6 +297,7 @@ class FabricServerLoad : public ::testing::Test {
     }
 
     std::unique_ptr<vorel::server::Server> server_;
+    key_t key_ = -1;
 };
 
 TEST_F(FabricServerLoad, BadFilesLoadNothingAndGoodOnesLoadEverything)

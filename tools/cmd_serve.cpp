@@ -100,6 +100,23 @@ int cmd_serve(const ServeOptions &opt)
     domains.insert(static_cast<uint8_t>(domain));
     View view(instance, domain, domains);
 
+    // What the server leaves on the machine goes when it has stopped (this
+    // outlives the Server below): the fabric view, and the segment - the
+    // database lives as long as its server; processes still attached keep
+    // their mapping, and a new server creates a fresh segment anyway.
+    struct Cleanup {
+        int instance;
+        key_t key = -1;
+        bool view = false;
+        ~Cleanup()
+        {
+            if (key != -1)
+                (void)gshm_remove(key);
+            if (view)
+                (void)fabricClearView(instance);
+        }
+    } cleanup{instance};
+
     StopSignals signals; // before the server starts its threads
     server::Options so;
     so.instance = instance;
@@ -108,6 +125,8 @@ int cmd_serve(const ServeOptions &opt)
     srv.set_fabric_loader(fabric_loader([&view](const std::vector<uint8_t> &more) { (void)view.add(more); }));
     if (const int32_t rc = srv.start(); rc != 0)
         throw Failure(is_ipc_error(rc) ? kExitServer : kExitDatabase, "serve: " + srv.error());
+    cleanup.key = srv.run([] { return part_vorel_glbl_array[getMySwitch()]->shm_key; });
+    cleanup.view = true;
     if (const int rc = view.publish(); rc != 0)
         throw Failure(kExitServer, "serve: cannot set the fabric view (rc=" + std::to_string(rc) + ")");
     if (fabric)
@@ -119,7 +138,6 @@ int cmd_serve(const ServeOptions &opt)
     const int sig = signals.wait();
     std::fprintf(stderr, "vorel serve: switch instance %d stopping (%s)\n", instance, strsignal(sig));
     srv.stop();
-    (void)fabricClearView(instance);
     return kExitOk;
 }
 
