@@ -54,6 +54,7 @@ TEST(FabricFile, BadFilesAreRefusedWithFileAndPosition)
     } cases[] = {
         {"{\n  \"devices\": [\n    {\"pid\": \"0x010100\",, }\n  ]\n}", {"bad.json:3:", "malformed JSON"}},
         {"{\"devices\": [", {"bad.json:1:", "malformed JSON"}},
+        {"{\"devices\": [],\n \"switch\": {\"domain\": 1e400}}", {"bad.json:2:23: malformed JSON: number overflow"}},
         {"[1, 2]", {"bad.json: /: a fabric file must hold one JSON object"}},
         {"{\"zones\": []}", {"bad.json: /devices: missing"}},
         {devices_json({"\"0x010100\"", "\"0x000105\""}) + "}", {"bad.json: /devices/1/pid: PID 0x000105 has domain 0"}},

@@ -230,6 +230,22 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
             what = what.substr(pos);
         error = name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + what;
         return std::nullopt;
+    } catch (const json::exception &e) {
+        // A number beyond every numeric type: the parser names the text but
+        // not its place, so the place is that of the text's first occurrence.
+        std::string what = e.what();
+        if (const auto pos = what.find("] "); pos != std::string::npos)
+            what = what.substr(pos + 2);
+        std::string where;
+        const auto open = what.find('\'');
+        const auto close = open == std::string::npos ? open : what.find('\'', open + 1);
+        if (close != std::string::npos && close > open + 1)
+            if (const auto at = text.find(what.substr(open + 1, close - open - 1)); at != std::string_view::npos) {
+                const auto [line, column] = line_column(text, at + 1);
+                where = ":" + std::to_string(line) + ":" + std::to_string(column);
+            }
+        error = name + where + ": malformed JSON: " + what;
+        return std::nullopt;
     }
     try {
         if (!root.is_object())
