@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <unordered_map>
@@ -246,6 +247,9 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
             }
         error = name + where + ": malformed JSON: " + what;
         return std::nullopt;
+    } catch (const std::bad_alloc &) {
+        error = name + ": out of memory";
+        return std::nullopt;
     }
     try {
         if (!root.is_object())
@@ -260,6 +264,8 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
         error = name + ": " + (r.where.empty() ? "/" : r.where) + ": " + r.why;
     } catch (const json::exception &e) {
         error = name + ": " + e.what();
+    } catch (const std::bad_alloc &) {
+        error = name + ": out of memory";
     }
     return std::nullopt;
 }
