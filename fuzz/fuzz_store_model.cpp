@@ -7,9 +7,9 @@
 //
 // After every step the whole store is compared with the model: total_pids and
 // the count query, every domain's DomDb blocks slot by slot, every device's
-// DestDb blocks record by record (src_dev of each block included), every
-// lookup, and the removal messages.  The first byte chooses the kind of
-// sequence: "fabric" sequences take every device's destinations from an
+// DestDb blocks record by record (src_dev of each block included), the
+// lookups, and the removal messages.  One byte of the input chooses the kind
+// of sequence: "fabric" sequences take every device's destinations from an
 // undirected link graph and never load without peers, so the store must
 // also stay symmetric; "wild" sequences add initial loads, duplicate and self
 // links and destinations that are never stored.
