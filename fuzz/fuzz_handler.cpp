@@ -9,7 +9,9 @@
 // After every request: exactly one reply, of 4 bytes, to the requester's
 // address with the code it supplied and no time-out; the handler returns 0;
 // the registry holds at most 8 distinct client types and matches a model of
-// what enable, disable, register and unregister do.
+// what enable, disable, register and unregister do, with the answers a
+// registration gets before the segment exists, on it, and once the server
+// has announced the end of its initial load.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -70,9 +72,10 @@ namespace {
 // server's attachment.
 struct HandlerModel {
     bool attached = false;
+    bool synced = false; // the initial load was announced on the present segment
     std::vector<uint32_t> registry;
 
-    int32_t sync_state() const { return attached ? 0 : VOREL_E_NOTATTACHED; }
+    int32_t sync_state() const { return !attached ? VOREL_E_NOTATTACHED : synced ? VOREL_E_INSYNC : 0; }
 };
 
 HandlerModel g_model;
@@ -100,11 +103,16 @@ void start_once()
     std::atexit(remove_segment);
 }
 
+// Between requests the server may announce the end of its initial load.
+constexpr uint32_t kSyncDone = 0xFFFFFFFFu;
+
 // Request codes the handler knows, their neighbours, and now and then any
-// 32-bit value (also one whose low byte is a known code).
+// 32-bit value (also one whose low byte is a known code); or kSyncDone.
 uint32_t pick_code(FuzzedDataProvider &in)
 {
-    switch (in.ConsumeIntegralInRange<int>(0, 9)) {
+    switch (in.ConsumeIntegralInRange<int>(0, 10)) {
+    case 10:
+        return kSyncDone;
     case 0:
     case 1:
         return IPC_REQ_REGISTER;
@@ -186,6 +194,7 @@ std::optional<int32_t> expect(uint32_t code, const std::vector<uint8_t> *buf)
         if (m.attached)
             return VOREL_E_ATTACHED;
         m.attached = true;
+        m.synced = false; // a new segment
         return 0;
     case IPC_REQ_DISABLE:
         m.attached = false;
@@ -222,9 +231,23 @@ void check_registry_shape(const std::vector<uint32_t> &reg)
     VFUZZ_CHECK(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end(), "a client type registered twice");
 }
 
+// The server's announcement of the end of its initial load: the sync notice
+// goes to the registered client types (recorded, not checked here), and
+// registrations answer "in sync" from then on.
+void sync_done()
+{
+    g_replies.clear();
+    const int32_t rc = vorelSyncDone(0);
+    VFUZZ_CHECK(rc == (g_model.attached ? 0 : VOREL_E_SEGMENT), "sync done returned %d", rc);
+    g_model.synced = g_model.attached;
+    g_replies.clear();
+}
+
 void one_request(FuzzedDataProvider &in)
 {
     const uint32_t code = pick_code(in);
+    if (code == kSyncDone)
+        return sync_done();
     const bool null_buffer = in.ConsumeIntegralInRange<int>(0, 15) == 0;
     const std::vector<uint8_t> bytes = pick_buffer(in, code);
     const IPCAddr requester = pick_requester(in);

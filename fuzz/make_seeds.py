@@ -80,8 +80,15 @@ def words(*ws):
 REGISTER, UNREGISTER, ENABLE, DISABLE = 0, 2, 4, 5  # code choices
 
 
+SYNC_DONE = 10  # not a request: the server announces the end of its initial load
+
+
+def sync_done(t):
+    t.integer(0, 10, SYNC_DONE)
+
+
 def request(t, choice, ctype=None, length="word", reply_code=None, null=False, name=b"@00000001.00000002"):
-    t.integer(0, 9, choice)
+    t.integer(0, 10, choice)
     if choice == 6:
         t.boolean(True)
     elif choice == 7:
@@ -124,6 +131,18 @@ def handler_seeds():
     request(t, DISABLE)
     request(t, REGISTER, 4)
     write("fuzz_handler", "enable-register-disable", t.data())
+
+    t = Tape()
+    sync_done(t)
+    request(t, ENABLE)
+    request(t, REGISTER, 0)
+    sync_done(t)
+    request(t, REGISTER, 1)
+    request(t, REGISTER, 0)
+    request(t, DISABLE)
+    request(t, ENABLE)
+    request(t, REGISTER, 2)
+    write("fuzz_handler", "sync-done", t.data())
 
     t = Tape()
     for ctype in range(10):
@@ -272,9 +291,32 @@ def fabric_seeds():
     write("fuzz_fabric", "not-object", b"[1, 2, 3]")
 
 
+# ---- reproducers ------------------------------------------------------------------
+# Inputs that showed a fault, replayed before every fuzzing run
+# (fuzz/regressions/<target>/).  Those written here are readable versions.
+
+
+def write_regression(target, name, data):
+    d = os.path.join(HERE, "regressions", target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+def regressions():
+    # Register and unregister requests whose buffer ends before the client
+    # type: the handler must not read beyond the request.
+    t = Tape()
+    request(t, REGISTER, 1, length="no-body")
+    request(t, UNREGISTER, 1, length="no-body")
+    request(t, REGISTER, 1, length="short")
+    write_regression("fuzz_handler", "register-without-client-type", t.data())
+
+
 def main():
     if os.path.isdir(CORPUS):
         shutil.rmtree(CORPUS)
+    regressions()
     handler_seeds()
     store_seeds()
     decode_seeds()
