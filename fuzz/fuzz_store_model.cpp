@@ -15,6 +15,8 @@
 // links and destinations that are never stored.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <unordered_map>
@@ -91,6 +93,24 @@ DevInfo *empty_list(bool null)
     return null ? nullptr : &unused;
 }
 
+// The largest shapes the run has compared, printed at exit when VFUZZ_STATS
+// is set: evidence that the run reaches chains of several blocks.
+struct Shapes {
+    size_t domain_blocks = 0; // DomDb blocks of one domain
+    size_t chain_blocks = 0;  // DestDb blocks of one device
+    size_t devices = 0;       // devices stored at once
+    size_t domain_removals = 0;
+};
+Shapes g_shapes;
+
+void print_shapes()
+{
+    std::fprintf(stderr,
+                 "store shapes: %zu DomDb blocks in a domain, %zu DestDb blocks in a chain, %zu devices, "
+                 "%zu domain removals\n",
+                 g_shapes.domain_blocks, g_shapes.chain_blocks, g_shapes.devices, g_shapes.domain_removals);
+}
+
 // ---- the store under test ------------------------------------------------------
 
 VorelPartCtx *context() { return part_vorel_glbl_array[kInstance]; }
@@ -109,6 +129,8 @@ void fresh_store()
         // After the platform's first use, so that it runs before the
         // platform's own state is destroyed at exit.
         std::atexit(remove_segment);
+        if (std::getenv("VFUZZ_STATS") != nullptr)
+            std::atexit(print_shapes);
     } else {
         detachVorelSrvr();
         remove_segment();
@@ -174,6 +196,7 @@ VFUZZ_CHECKER void check_domain(const vfuzz::StoreModel &m, uint32_t dom, std::u
     });
     VFUZZ_CHECK(rc == 0, "domain %u chain unreadable (%d)", dom, rc);
     VFUZZ_CHECK(b == want_blocks, "domain %u has %zu DomDb blocks, model %zu", dom, b, want_blocks);
+    g_shapes.domain_blocks = std::max(g_shapes.domain_blocks, b);
 }
 
 // A device's chain, block by block, against the model.
@@ -197,6 +220,7 @@ VFUZZ_CHECKER void check_chain(uint32_t pid, const vfuzz::MDevice &dev, gadd_t h
     });
     VFUZZ_CHECK(rc == 0, "%x chain unreadable (%d)", pid, rc);
     VFUZZ_CHECK(b == dev.blocks.size(), "%x has %zu DestDb blocks, model %zu", pid, b, dev.blocks.size());
+    g_shapes.chain_blocks = std::max(g_shapes.chain_blocks, b);
 }
 
 // The lookup of a stored device against the model.
@@ -240,6 +264,7 @@ VFUZZ_CHECKER void check_all(const vfuzz::StoreModel &m)
     for (const uint32_t dom : pool().domains)
         check_domain(m, dom, heads);
     VFUZZ_CHECK(heads.size() == m.devices.size(), "%zu PIDs filed, model %zu", heads.size(), m.devices.size());
+    g_shapes.devices = std::max(g_shapes.devices, heads.size());
     for (const auto &[pid, dev] : m.devices) {
         const auto head = heads.find(pid);
         VFUZZ_CHECK(head != heads.end(), "%x is not filed", pid);
@@ -444,6 +469,7 @@ class Sequence {
             return;
         }
         VFUZZ_CHECK(rc == 0, "removal of domain %u returned %d", dom, rc);
+        ++g_shapes.domain_removals;
         const uint32_t messages = model_.remove_domain(dom);
         VFUZZ_CHECK(getCurrentRevisionNum() - before == messages, "removal of domain %u: %u messages, model %u", dom,
                     getCurrentRevisionNum() - before, messages);
