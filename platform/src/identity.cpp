@@ -23,10 +23,7 @@ extern "C" {
 
 int getMySwitch(void) { return t_switch_override >= 0 ? t_switch_override : process_switch(); }
 
-void setMySwitch(int instance)
-{
-    t_switch_override = instance >= 0 && instance < FCSW_MAX_INSTANCES ? instance : -1;
-}
+void setMySwitch(int instance) { t_switch_override = instance >= 0 && instance < FCSW_MAX_INSTANCES ? instance : -1; }
 
 // In the stand-in every logical switch instance is its own IPC node, so each
 // instance's server owns its own "NSIPC".

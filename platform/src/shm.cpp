@@ -36,6 +36,15 @@ constexpr uint32_t kMaxAttachments = 64;
 constexpr uint32_t kDefaultStep = 1u << 20;
 constexpr uint64_t kMaxLimit = 0xFFFFFFFFull; // a gadd is 32 bits
 
+// The pages of a mapping are populated when it is made: a segment that grows
+// by whole steps would otherwise take one page fault per page as its blocks
+// are handed out, and a reader one per page it visits.
+#ifdef MAP_POPULATE
+constexpr int kMapFlags = MAP_SHARED | MAP_FIXED | MAP_POPULATE;
+#else
+constexpr int kMapFlags = MAP_SHARED | MAP_FIXED;
+#endif
+
 // One attachment of this process to a segment.  `span` is the mapped size
 // minus kFirstGadd (0 while the slot is free), so the hot check of a gadd is a
 // single unsigned comparison.
@@ -145,7 +154,7 @@ int attach(int fd, uint32_t reserve, uint32_t size, gshm_handle_t *handle)
     void *range = mmap(nullptr, reserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (range == MAP_FAILED)
         return PLAT_ERR_NOMEM;
-    if (mmap(range, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+    if (mmap(range, size, PROT_READ | PROT_WRITE, kMapFlags, fd, 0) == MAP_FAILED) {
         munmap(range, reserve);
         return PLAT_ERR_IO;
     }
@@ -176,19 +185,26 @@ void detach(Attachment &a)
 // so that `end` bytes are mapped; PLAT_ERR_RANGE when the segment is smaller.
 int map_up_to(Attachment &a, uint64_t end)
 {
+    if (end <= uint64_t{a.span.load(std::memory_order_acquire)} + kFirstGadd)
+        return 0; // mapped already: the common case, without the mutex
     std::lock_guard lock(a.map_mutex);
     if (end <= a.mapped)
         return 0;
     const uint32_t size = a.header()->size.load(std::memory_order_acquire);
     if (end > size || size > a.reserved)
         return PLAT_ERR_RANGE;
-    if (mmap(a.base + a.mapped, size - a.mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, a.fd,
+    if (mmap(a.base + a.mapped, size - a.mapped, PROT_READ | PROT_WRITE, kMapFlags, a.fd,
              static_cast<off_t>(a.mapped)) == MAP_FAILED)
         return PLAT_ERR_IO;
     a.mapped = size;
     a.span.store(size - kFirstGadd, std::memory_order_release);
     return 0;
 }
+
+// The allocator's words that gshm_availability reads without the segment's
+// lock: written under the lock, read by anyone.
+void publish(uint32_t &word, uint32_t value) { std::atomic_ref<uint32_t>(word).store(value, std::memory_order_relaxed); }
+uint32_t observe(uint32_t &word) { return std::atomic_ref<uint32_t>(word).load(std::memory_order_relaxed); }
 
 BlockHeader *block_header(const Attachment &a, uint32_t gadd)
 {
@@ -259,7 +275,7 @@ int take_free_block(Attachment &a, ClassState &c, uint32_t cls, uint32_t *gadd)
     if (const int rc = map_up_to(a, uint64_t{g} + class_size(cls)); rc < 0)
         return rc;
     c.free_head = block_header(a, g)->link;
-    --c.free;
+    publish(c.free, c.free - 1);
     *gadd = g;
     return 0;
 }
@@ -273,7 +289,7 @@ int carve_block(Attachment &a, uint32_t cls, uint32_t *gadd)
     if (const int rc = map_up_to(a, end); rc < 0)
         return rc;
     *gadd = h->brk + kBlockHeaderSize;
-    h->brk = static_cast<uint32_t>(end);
+    publish(h->brk, static_cast<uint32_t>(end));
     return 0;
 }
 
@@ -352,7 +368,10 @@ int read_identity(int fd, Identity *id)
         return PLAT_ERR_RANGE;
     if (const int rc = map_up_to(*a, uint64_t{gadd} + 1); rc < 0)
         return PLAT_ERR_RANGE;
-    if (block_header(*a, gadd)->tag >> 16 != kTagLive)
+    const BlockHeader *b = block_header(*a, gadd);
+    if (b->tag >> 16 != kTagLive)
+        return PLAT_ERR_RANGE;
+    if (const int rc = map_up_to(*a, uint64_t{gadd} + b->link); rc < 0)
         return PLAT_ERR_RANGE;
     *ladd = a->base + gadd;
     return 0;
@@ -483,7 +502,7 @@ int gshm_alloc(gshm_handle_t handle, gadd_t *gadd, uint32_t size)
         ++h->blocks_in_use;
         h->bytes_in_use += kBlockHeaderSize + class_size(cls);
         if (h->largest_class == kNoClass || cls > h->largest_class)
-            h->largest_class = cls;
+            publish(h->largest_class, cls);
     }
     // A carved block is fresh (zero) memory; a reused one is cleared so every
     // block starts the same way.
@@ -516,7 +535,7 @@ int gshm_free(gshm_handle_t handle, gadd_t gadd)
     *b = BlockHeader{tag(kTagFree, cls), c.free_head};
     c.free_head = gadd;
     --c.live;
-    ++c.free;
+    publish(c.free, c.free + 1);
     --h->blocks_in_use;
     h->bytes_in_use -= kBlockHeaderSize + class_size(cls);
     return 0;
@@ -524,7 +543,9 @@ int gshm_free(gshm_handle_t handle, gadd_t gadd)
 
 // Not 0 while one more block of the largest class served so far can be had:
 // the number of such blocks (free ones and room left up to the limit), at
-// most INT_MAX.  An injected failure reports no room.
+// most INT_MAX.  An injected failure reports no room.  Read without the
+// segment's lock: the answer is a snapshot either way, since an allocation
+// may follow in another process before the caller allocates.
 int gshm_availability(gshm_handle_t handle)
 {
     if (plat::should_fail("gshm_availability"))
@@ -533,12 +554,11 @@ int gshm_availability(gshm_handle_t handle)
     if (a == nullptr)
         return PLAT_ERR_INVAL;
     SegmentHeader *h = a->header();
-    SegmentLock lock(h);
-    if (!lock.held())
-        return PLAT_ERR_IO;
-    const uint32_t cls = h->largest_class == kNoClass ? 0 : h->largest_class;
-    const uint64_t room = h->limit - h->brk;
-    const uint64_t count = h->classes[cls].free + room / (kBlockHeaderSize + class_size(cls));
+    const uint32_t largest = observe(h->largest_class);
+    const uint32_t cls = largest == kNoClass || largest >= kNumClasses ? 0 : largest;
+    const uint32_t brk = observe(h->brk);
+    const uint64_t room = h->limit > brk ? h->limit - brk : 0;
+    const uint64_t count = observe(h->classes[cls].free) + room / (kBlockHeaderSize + class_size(cls));
     return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
 
@@ -581,10 +601,17 @@ int gadd2ladd(gshm_handle_t handle, gadd_t gadd, void **ladd)
     const uint32_t idx = handle - 1u;
     if (idx < kMaxAttachments) {
         const Attachment &a = g_attachments[idx];
-        if (gadd - kFirstGadd < a.span.load(std::memory_order_relaxed) && (gadd & 7u) == 0 &&
-            block_header(a, gadd)->tag >> 16 == kTagLive) {
-            *ladd = a.base + gadd;
-            return 0;
+        const uint64_t span = a.span.load(std::memory_order_relaxed);
+        const uint64_t offset = gadd - kFirstGadd;
+        // The whole block must lie in this process's mapping: a block carved
+        // after another process grew the segment may start inside it and end
+        // beyond it.
+        if (offset < span && (gadd & 7u) == 0) {
+            const BlockHeader *b = block_header(a, gadd);
+            if (b->tag >> 16 == kTagLive && offset + b->link <= span) {
+                *ladd = a.base + gadd;
+                return 0;
+            }
         }
     }
     return gadd2ladd_slow(handle, gadd, ladd);
