@@ -59,6 +59,10 @@ done
 
 rm -rf "$runs"
 mkdir -p "$runs"
+# Runtime directories of the targets (IPC sockets, lock and view files): short
+# paths, removed at the end even when a target crashed.
+run_dirs=$(mktemp -d /tmp/vorel-fuzz.XXXXXX)
+trap 'rm -rf "$run_dirs"' EXIT
 
 # One target: its reproducers, then the bounded run.  The result goes to
 # <target>.rc, everything the target says to <target>.log.
@@ -66,6 +70,7 @@ run_target() {
   local t=$1 log=$runs/$1.log rc=0
   local corpus=$runs/$t.corpus artifacts=$runs/$t.artifacts/
   mkdir -p "$corpus" "$artifacts"
+  export VOREL_RUN_DIR=$run_dirs/$t
   local regressions=("$root/fuzz/regressions/$t"/*)
   if [[ -z ${VFUZZ_KNOWN_BUGS:-} && -e ${regressions[0]} ]]; then
     echo "--- reproducers" >>"$log"
