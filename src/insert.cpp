@@ -240,24 +240,24 @@ void addPidToDestDb(gshm_handle_t h, const DevInfo &peer, const DevInfo &src)
 
 } // namespace
 
-extern "C" {
+namespace vorel {
 
-int32_t con_addpidtodb(devconpld *pld, uint32_t sync_peers)
+int32_t add_pid(gshm_handle_t h, devconpld *pld, uint32_t sync_peers)
 {
-    VTRACE_ENTER();
-    VorelHdr *hdr = getVorelHdr();
+    static constexpr const char *kName = "con_addpidtodb";
+    VTRACE_ENTER_AS(kName);
+    VorelHdr *hdr = header(h);
     if (hdr == nullptr) {
-        VTRACE_ERR("Header for Vorel not initialized\n");
+        VTRACE_ERR_AS(kName, "Header for Vorel not initialized\n");
         return 0;
     }
-    const gshm_handle_t h = vorel::shm();
     const uint32_t pid = pld->src_dev.pid;
     if (sync_peers == 1)
-        std::free(vorel::remove_pid(h, pid, 1));
+        std::free(remove_pid(h, pid, 1));
 
     const gadd_t head = AddPidToDomDb(h, pid);
     if (head == 0) {
-        VTRACE_ERR("Unable to retrieve domain databasefor pid %8x\n", pid);
+        VTRACE_ERR_AS(kName, "Unable to retrieve domain databasefor pid %8x\n", pid);
         return 0;
     }
     // Refused payloads never get here; a damaged count stores no destination.
@@ -271,9 +271,15 @@ int32_t con_addpidtodb(devconpld *pld, uint32_t sync_peers)
             addPidToDestDb(h, pld->dst_devices[i], pld->src_dev);
 
     hdr->total_pids += 1;
-    VTRACE_INFO("successfully added pid %8x to vorel\n", pid);
-    VTRACE_EXIT();
+    VTRACE_INFO_AS(kName, "successfully added pid %8x to vorel\n", pid);
+    VTRACE_EXIT_AS(kName);
     return 0;
 }
+
+} // namespace vorel
+
+extern "C" {
+
+int32_t con_addpidtodb(devconpld *pld, uint32_t sync_peers) { return vorel::add_pid(vorel::shm(), pld, sync_peers); }
 
 } // extern "C"

@@ -10,11 +10,12 @@
 namespace {
 
 // Copies the destinations of a chain, block by block from its resolved head,
-// into `out` (room for n records).  Returns 0, or the negative result of the
-// resolution that failed.
-int copy_destinations(gshm_handle_t h, gadd_t head_gadd, DestDb *head, int32_t n, DevInfo *out)
+// into `out` (room for n records); `copied` tells how many were.  Returns 0,
+// or the negative result of the resolution that failed.
+int copy_destinations(gshm_handle_t h, gadd_t head_gadd, DestDb *head, int32_t n, DevInfo *out, int32_t &copied)
 {
     int32_t total = 0;
+    copied = 0;
     const int rc = vorel::walk_chain<DestDb>(
         head_gadd,
         [&](const DestDb &b, gadd_t) {
@@ -22,8 +23,8 @@ int copy_destinations(gshm_handle_t h, gadd_t head_gadd, DestDb *head, int32_t n
             total += static_cast<int32_t>(k);
             if (total > n)
                 return vorel::Walk::Stop;
-            vorel::copy_records(out, b.dest_dev, k);
-            out += k;
+            vorel::copy_records(out + copied, b.dest_dev, k);
+            copied += static_cast<int32_t>(k);
             return vorel::Walk::Next;
         },
         head, h);
@@ -111,20 +112,27 @@ int32_t getPidFromVorel(uint32_t pid, devconpld **out)
         return -3;
     }
     const int32_t n = head->num_dstdevices > 0 ? head->num_dstdevices : 0;
-    auto *pld = static_cast<devconpld *>(std::calloc(1, sizeof(devconpld) + sizeof(DevInfo) * n));
+    // Zero-filled as a whole: the header here, the destinations by the copy,
+    // and whatever the chain did not fill after it.  (calloc would clear
+    // the records the copy is about to write.)
+    auto *pld = static_cast<devconpld *>(std::malloc(sizeof(devconpld) + sizeof(DevInfo) * n));
     if (pld == nullptr) {
         VTRACE_ERR("Memory allocation failed for devconpld\n");
         return -3;
     }
+    std::memset(pld, 0, sizeof(devconpld));
     pld->src_dev = head->src_dev;
     pld->num_dstdevices = n;
     pld->dst_devices = reinterpret_cast<DevInfo *>(pld + 1);
     VTRACE_INFO("In getPidFromVorel PID %8x num_dstdevices %d\n", pid, n);
-    if (const int rc = copy_destinations(h, head_gadd, head, n, pld->dst_devices); rc < 0) {
+    int32_t copied = 0;
+    if (const int rc = copy_destinations(h, head_gadd, head, n, pld->dst_devices, copied); rc < 0) {
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
         std::free(pld);
         return -3;
     }
+    if (copied < n)
+        std::memset(pld->dst_devices + copied, 0, sizeof(DevInfo) * static_cast<size_t>(n - copied));
     *out = pld;
     VTRACE_EXIT();
     return 0;

@@ -96,7 +96,7 @@ disconnMsg *remove_pid(gshm_handle_t h, uint32_t pid, uint32_t sync_peers)
 {
     static constexpr const char *kName = "con_delpidfromdb";
     VTRACE_ENTER_AS(kName);
-    VorelHdr *hdr = getVorelHdr();
+    VorelHdr *hdr = header(h);
     if (hdr == nullptr) {
         VTRACE_ERR_AS(kName, "Header for Vorel not initialized\n");
         VTRACE_EXIT_AS(kName);

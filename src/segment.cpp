@@ -125,26 +125,33 @@ template <bool ReportQuit> void detach(const char *name)
 
 } // namespace
 
+namespace vorel {
+
+VorelHdr *header(gshm_handle_t h)
+{
+    static constexpr const char *kName = "getVorelHdr";
+    VTRACE_ENTER_AS(kName);
+    gadd_t hdr_gadd = 0;
+    VorelHdr *hdr = nullptr;
+    if (const int rc = get_basic_block(h, 0, &hdr_gadd); rc < 0) {
+        VTRACE_ERR_AS(kName, "get_basic_block() failed forHeader block rc=%d\n", rc);
+    } else if (const int rc2 = resolve(h, hdr_gadd, &hdr); rc2 < 0) {
+        VTRACE_ERR_AS(kName, "gadd2ladd failed forHeader block rc=%d\n", rc2);
+        hdr = nullptr;
+    }
+    VTRACE_EXIT_AS(kName);
+    return hdr;
+}
+
+} // namespace vorel
+
 extern "C" {
 
 int32_t initVorelSrvr(void) { return attach_once<create_segment>("initVorelSrvr"); }
 
 int32_t initVorelClient(void) { return attach_once<attach_segment>("initVorelClient"); }
 
-VorelHdr *getVorelHdr(void)
-{
-    VTRACE_ENTER();
-    gadd_t hdr_gadd = 0;
-    VorelHdr *hdr = nullptr;
-    if (const int rc = get_basic_block(vorel::shm(), 0, &hdr_gadd); rc < 0) {
-        VTRACE_ERR("get_basic_block() failed forHeader block rc=%d\n", rc);
-    } else if (const int rc2 = vorel::resolve(hdr_gadd, &hdr); rc2 < 0) {
-        VTRACE_ERR("gadd2ladd failed forHeader block rc=%d\n", rc2);
-        hdr = nullptr;
-    }
-    VTRACE_EXIT();
-    return hdr;
-}
+VorelHdr *getVorelHdr(void) { return vorel::header(vorel::shm()); }
 
 int32_t isVorelInSync(void)
 {

@@ -149,7 +149,7 @@ bool insert_devices(std::span<devconpld> devices, std::span<PidConnDelta *> delt
         }
         vorel::WriteLock lock(c->rwlock);
         // A device the store refuses is still reported in the message.
-        (void)con_addpidtodb(dev, initial_load ? 0 : 1);
+        (void)vorel::add_pid(c->shm_handle, dev, initial_load ? 0 : 1);
     }
     return true;
 }
@@ -267,7 +267,7 @@ int32_t addPidToVorel(devconpld *pld, uint32_t update_type, uint32_t queue)
         VTRACE_EXIT();
         return VOREL_E_NOMEM;
     }
-    rc = con_addpidtodb(pld, 1);
+    rc = vorel::add_pid(c->shm_handle, pld, 1);
     if (rc < 0) {
         VTRACE_EXIT();
         delta.reset();
@@ -304,7 +304,7 @@ int32_t delPidFromVorel(uint32_t pid, uint32_t queue)
         VTRACE_EXIT();
         return VOREL_E_UNINIT;
     }
-    HeapPtr<disconnMsg> rec(con_delpidfromdb(pid, 1));
+    HeapPtr<disconnMsg> rec(vorel::remove_pid(c->shm_handle, pid, 1));
     if (rec == nullptr) {
         VTRACE_ERR("con_delpidfromdb failed for %8x\n", pid);
         return 0;
@@ -413,7 +413,7 @@ int32_t delPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue
     std::size_t removed = 0;
     for (const devconpld &dev : devices) {
         VTRACE_INFO("PID %8x deleted from Vorel using bulk update\n", dev.src_dev.pid);
-        if (disconnMsg *rec = con_delpidfromdb(dev.src_dev.pid, 0); rec != nullptr)
+        if (disconnMsg *rec = vorel::remove_pid(c->shm_handle, dev.src_dev.pid, 0); rec != nullptr)
             disconnMsgList.get()[removed++] = rec;
     }
     lock.unlock();

@@ -179,8 +179,22 @@ template <class Slot> inline int find_in_slots(const Slot *slots, uint32_t n, ui
     return -1;
 }
 
+// The scan of n domain entries for `pid`: the slot of the first match, or
+// -1.  The fastest variant the processor allows (scan.cpp).
+int scan_domain_block(const DomDbEntry *slots, uint32_t n, uint32_t pid);
+
+// The variants of that scan, for tests that hold them to the same answers.
+using ScanFn = int (*)(const DomDbEntry *, uint32_t, uint32_t);
+struct ScanVariant {
+    const char *name;
+    ScanFn fn;
+    bool always; // usable on every processor this build runs on
+};
+std::span<const ScanVariant> scan_variants();
+bool scan_variant_usable(const ScanVariant &v);
+
 // Slot of `pid` among the used slots of a block, or -1 (the first match).
-inline int find_slot(const DomDb &b, uint32_t pid) { return find_in_slots(b.pid_tbl, used_slots(b), pid); }
+inline int find_slot(const DomDb &b, uint32_t pid) { return scan_domain_block(b.pid_tbl, used_slots(b), pid); }
 inline int find_slot(const DestDb &b, uint32_t pid) { return find_in_slots(b.dest_dev, used_slots(b), pid); }
 
 // Copies n whole DevInfo records (n may be 0).  The copy is the C library's:
@@ -194,6 +208,10 @@ void copy_records(DevInfo *dst, const DevInfo *src, uint32_t n);
 uint32_t find_pid(gshm_handle_t h, uint32_t pid);
 // con_delpidfromdb for a caller that holds the segment handle.
 disconnMsg *remove_pid(gshm_handle_t h, uint32_t pid, uint32_t sync_peers);
+// con_addpidtodb for a caller that holds the segment handle.
+int32_t add_pid(gshm_handle_t h, devconpld *pld, uint32_t sync_peers);
+// getVorelHdr for a caller that holds the segment handle.
+VorelHdr *header(gshm_handle_t h);
 
 // The fabric's domain list of the calling switch instance as fgetDomainLst
 // gives it: byte 0 the count, then the domain numbers.  The buffer holds

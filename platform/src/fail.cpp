@@ -15,7 +15,6 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::unordered_map<std::string, uint32_t> countdown; // calls left until the failure
-    std::atomic<bool> armed{false};
 };
 
 Registry &registry()
@@ -26,13 +25,14 @@ Registry &registry()
 
 } // namespace
 
-namespace plat {
+namespace plat::fail_detail {
 
-bool should_fail(const char *service)
+// Constant-initialised, so it is valid before any constructor runs.
+std::atomic<bool> g_armed{false};
+
+bool due(const char *service)
 {
     Registry &r = registry();
-    if (!r.armed.load(std::memory_order_relaxed))
-        return false;
     std::lock_guard lock(r.mutex);
     auto it = r.countdown.find(service);
     if (it == r.countdown.end())
@@ -40,11 +40,11 @@ bool should_fail(const char *service)
     if (--it->second != 0)
         return false;
     r.countdown.erase(it);
-    r.armed.store(!r.countdown.empty(), std::memory_order_relaxed);
+    g_armed.store(!r.countdown.empty(), std::memory_order_relaxed);
     return true;
 }
 
-} // namespace plat
+} // namespace plat::fail_detail
 
 extern "C" {
 
@@ -58,7 +58,7 @@ int plat_fail_after(const char *service, uint32_t n)
         r.countdown.erase(service);
     else
         r.countdown[service] = n;
-    r.armed.store(!r.countdown.empty(), std::memory_order_relaxed);
+    plat::fail_detail::g_armed.store(!r.countdown.empty(), std::memory_order_relaxed);
     return 0;
 }
 
@@ -67,7 +67,7 @@ void plat_fail_reset(void)
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
     r.countdown.clear();
-    r.armed.store(false, std::memory_order_relaxed);
+    plat::fail_detail::g_armed.store(false, std::memory_order_relaxed);
 }
 
 } // extern "C"

@@ -1,20 +1,37 @@
 // lock.cpp - the process-shared read/write lock.
 //
-// Processes exclude each other with an open-file-description record lock on
-// byte 0 of the lock file; the threads of one process exclude each other
-// with a process-local pthread rwlock.  Within a process the read holders are
-// counted: the first takes the file's read lock, the last releases it, since
-// an open-file-description lock belongs to the description, not to a thread.
-// A process that dies holding the lock loses it with its descriptors.
+// Readers and writers of different processes exclude each other with an
+// open-file-description record lock on byte 0 of the lock file; the threads
+// of one process exclude each other with a process-local pthread rwlock.
+// Within a process the read holders are counted: the first takes the file's
+// read lock, the last releases it, since an open-file-description lock
+// belongs to the description, not to a thread.  A process that dies holding
+// the lock loses it with its descriptors.
+//
+// Writers first take a robust process-shared mutex kept in a small state
+// file of the runtime directory, one per lock file.  It excludes the writers
+// of all processes, and a writer that dies holding it leaves it to the next
+// one (EOWNERDEAD).  Beside it the state counts the processes that announced
+// a read hold; a process announces itself under the writers' mutex before it
+// takes the file's read lock, and withdraws before it releases it.  A writer
+// that holds the mutex and finds no reader announced needs no record lock at
+// all: every later reader waits for the mutex.  Otherwise it also takes the
+// file's write lock, which waits for the readers; once it has it, every
+// announced reader has left or died, and the count is set right again (a
+// reader killed while holding leaves its announcement behind until then).
+// So an uncontended write hold costs no system call.
 //
 // Each process locks through a description of its own, opened afresh from
 // the descriptor it was given (/proc/self/fd/N): a descriptor inherited over
 // fork() shares the parent's description, and with it the parent's locks.
-// Descriptions are kept per file and per process, so initialising many locks
-// on one file costs one descriptor; after a fork the child's locks move to a
-// description of the child's on their next use.
+// Descriptions and state mappings are kept per file and per process, so
+// initialising many locks on one file costs one descriptor; after a fork the
+// child's locks move to a description of the child's on their next use.
+// When the state file cannot be had, writers take the file's write lock every
+// time, as readers do.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,23 +40,41 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "fail.h"
+#include "rundir.h"
 #include "vorel_platform.h"
 
 namespace {
 
-constexpr uint32_t kLockMagic = 0x52574C4Bu; // "RWLK"
+constexpr uint32_t kLockMagic = 0x52574C4Bu;  // "RWLK"
+constexpr uint32_t kStateMagic = 0x52574C53u; // "RWLS"
+constexpr uint32_t kStateVersion = 1;
+constexpr size_t kStateSize = 4096;
+
+// What the processes of a runtime directory share about one lock file.
+struct SharedState {
+    std::atomic<uint32_t> magic; // kStateMagic once `writer` is prepared
+    uint32_t version;
+    std::atomic<uint32_t> readers; // processes that announced a read hold
+    uint32_t reserved;
+    pthread_mutex_t writer; // robust, process-shared: the write holder's
+};
+static_assert(sizeof(SharedState) <= kStateSize);
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the reader count is shared between processes");
 
 struct LockState {
     pthread_rwlock_t threads;      // excludes the threads of this process
     pthread_mutex_t readers_mutex; // guards `readers` and the file lock's read state
+    SharedState *shared;           // nullptr: writers always take the record lock
     int32_t fd;                    // description used for the file lock; -1: this process only
     int32_t given_fd;              // the descriptor procrwlock_init was given
     int32_t readers;               // read holders in this process
     uint32_t generation;           // process generation the state belongs to
     uint32_t magic;
+    uint32_t file_write_held; // the current write hold took the record lock
 };
 static_assert(sizeof(LockState) <= sizeof(procrwlock_t), "the lock's state must fit the caller's object");
 static_assert(alignof(LockState) <= alignof(procrwlock_t));
@@ -50,6 +85,7 @@ struct Description {
     dev_t dev;
     ino_t ino;
     int fd;
+    SharedState *shared;
 };
 
 std::mutex g_descriptions_mutex;
@@ -66,6 +102,7 @@ void after_fork_parent() { g_descriptions_mutex.unlock(); }
 void after_fork_child()
 {
     // The inherited descriptors name the parent's descriptions: let them go.
+    // The state mappings stay valid (the child maps its own on next use).
     for (const Description &d : descriptions())
         close(d.fd);
     descriptions().clear();
@@ -73,27 +110,105 @@ void after_fork_child()
     g_descriptions_mutex.unlock();
 }
 
-// A description of this process's own for the file behind `fd`; `fd` itself
-// when the file cannot be opened again.  The caller holds g_descriptions_mutex.
-int own_description(int fd)
+int file_lock(int fd, short type)
+{
+    if (fd < 0)
+        return 0;
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    while (fcntl(fd, F_OFD_SETLKW, &fl) != 0)
+        if (errno != EINTR)
+            return PLAT_ERR_IO;
+    return 0;
+}
+
+// Locks the writers' mutex; the hold of a writer that died passes on.
+int lock_writer(SharedState *s)
+{
+    int rc = pthread_mutex_lock(&s->writer);
+    if (rc == EOWNERDEAD)
+        rc = pthread_mutex_consistent(&s->writer);
+    return rc == 0 ? 0 : PLAT_ERR_IO;
+}
+
+void prepare_state(SharedState *s)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&s->writer, &attr);
+    pthread_mutexattr_destroy(&attr);
+    s->version = kStateVersion;
+    s->readers.store(0, std::memory_order_relaxed);
+    s->magic.store(kStateMagic, std::memory_order_release);
+}
+
+// Maps the state of the lock file with the identity `st`, creating it when
+// this is the first process; nullptr when it cannot be had.  The state is
+// prepared once, under the record lock of the state file itself, so that a
+// process that dies half-way leaves it to the next.
+SharedState *map_state(const struct stat &st)
+{
+    char name[80];
+    std::snprintf(name, sizeof name, "/lockstate.%llx.%llx", static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::string path;
+    try {
+        path = plat::run_dir() + name;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, plat::file_mode());
+    if (fd >= 0)
+        (void)plat::apply_mode(fd);
+    else if (errno == EEXIST)
+        fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat own {};
+    void *p = MAP_FAILED;
+    if (fstat(fd, &own) == 0 && (own.st_size >= static_cast<off_t>(kStateSize) || ftruncate(fd, kStateSize) == 0))
+        p = mmap(nullptr, kStateSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    SharedState *s = nullptr;
+    if (p != MAP_FAILED && file_lock(fd, F_WRLCK) == 0) {
+        s = static_cast<SharedState *>(p);
+        if (s->magic.load(std::memory_order_acquire) != kStateMagic || s->version != kStateVersion)
+            prepare_state(s);
+        (void)file_lock(fd, F_UNLCK);
+    } else if (p != MAP_FAILED) {
+        munmap(p, kStateSize);
+    }
+    close(fd);
+    return s;
+}
+
+// A description of this process's own for the file behind `fd` (`fd` itself
+// when the file cannot be opened again), and the file's shared state.  The
+// caller holds g_descriptions_mutex.
+Description own_description(int fd)
 {
     static std::once_flag registered;
     std::call_once(registered, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
     struct stat st {};
     if (fstat(fd, &st) != 0)
-        return -1;
+        return Description{0, 0, -1, nullptr};
     for (const Description &d : descriptions())
         if (d.dev == st.st_dev && d.ino == st.st_ino)
-            return d.fd;
+            return d;
     char path[32];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
     int own = open(path, O_RDWR | O_CLOEXEC);
     if (own < 0)
         own = open(path, O_RDONLY | O_CLOEXEC);
     if (own < 0)
-        return fd;
-    descriptions().push_back(Description{st.st_dev, st.st_ino, own});
-    return own;
+        return Description{st.st_dev, st.st_ino, fd, nullptr};
+    const Description d{st.st_dev, st.st_ino, own, map_state(st)};
+    descriptions().push_back(d);
+    return d;
 }
 
 // ---- the state -----------------------------------------------------------------
@@ -103,7 +218,14 @@ void reset(LockState *s)
     pthread_rwlock_init(&s->threads, nullptr);
     pthread_mutex_init(&s->readers_mutex, nullptr);
     s->readers = 0;
-    s->fd = s->given_fd >= 0 ? own_description(s->given_fd) : -1;
+    s->file_write_held = 0;
+    s->fd = -1;
+    s->shared = nullptr;
+    if (s->given_fd >= 0) {
+        const Description d = own_description(s->given_fd);
+        s->fd = d.fd;
+        s->shared = d.shared;
+    }
     s->generation = g_generation.load(std::memory_order_relaxed);
 }
 
@@ -125,19 +247,67 @@ LockState *state_of(procrwlock_t *lock)
     return s;
 }
 
-int file_lock(int fd, short type)
+// The cross-process part of a write hold.
+int acquire_write(LockState *s)
 {
-    if (fd < 0)
+    if (s->fd < 0)
         return 0;
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 1;
-    while (fcntl(fd, F_OFD_SETLKW, &fl) != 0)
-        if (errno != EINTR)
-            return PLAT_ERR_IO;
+    if (s->shared == nullptr) {
+        const int rc = file_lock(s->fd, F_WRLCK);
+        s->file_write_held = rc == 0 ? 1 : 0;
+        return rc;
+    }
+    if (const int rc = lock_writer(s->shared); rc != 0)
+        return rc;
+    if (s->shared->readers.load(std::memory_order_acquire) == 0)
+        return 0;
+    // Readers announced themselves: wait for them on the record lock.
+    if (const int rc = file_lock(s->fd, F_WRLCK); rc != 0) {
+        pthread_mutex_unlock(&s->shared->writer);
+        return rc;
+    }
+    s->file_write_held = 1;
+    // Every reader that announced itself has left or died since: only the
+    // announcements of the dead are left, and no new one can come while the
+    // writers' mutex is held.
+    s->shared->readers.store(0, std::memory_order_relaxed);
     return 0;
+}
+
+int release_write(LockState *s)
+{
+    int rc = 0;
+    if (s->file_write_held != 0) {
+        rc = file_lock(s->fd, F_UNLCK);
+        s->file_write_held = 0;
+    }
+    if (s->shared != nullptr && s->fd >= 0)
+        pthread_mutex_unlock(&s->shared->writer);
+    return rc;
+}
+
+// The cross-process part of this process's first read hold: announced under
+// the writers' mutex, so that a writer either sees the announcement or has
+// finished before it.
+int acquire_read(LockState *s)
+{
+    if (s->shared == nullptr || s->fd < 0)
+        return file_lock(s->fd, F_RDLCK);
+    if (const int rc = lock_writer(s->shared); rc != 0)
+        return rc;
+    s->shared->readers.fetch_add(1, std::memory_order_acq_rel);
+    const int rc = file_lock(s->fd, F_RDLCK);
+    if (rc != 0)
+        s->shared->readers.fetch_sub(1, std::memory_order_acq_rel);
+    pthread_mutex_unlock(&s->shared->writer);
+    return rc;
+}
+
+int release_read(LockState *s)
+{
+    if (s->shared != nullptr && s->fd >= 0)
+        s->shared->readers.fetch_sub(1, std::memory_order_acq_rel);
+    return file_lock(s->fd, F_UNLCK);
 }
 
 } // namespace
@@ -174,7 +344,7 @@ int procrwlock_rdlock(procrwlock_t *lock)
     pthread_mutex_lock(&s->readers_mutex);
     int rc = 0;
     if (s->readers == 0)
-        rc = file_lock(s->fd, F_RDLCK);
+        rc = acquire_read(s);
     if (rc == 0)
         ++s->readers;
     pthread_mutex_unlock(&s->readers_mutex);
@@ -197,7 +367,7 @@ int procrwlock_rdunlock(procrwlock_t *lock)
     }
     int rc = 0;
     if (--s->readers == 0)
-        rc = file_lock(s->fd, F_UNLCK);
+        rc = release_read(s);
     pthread_mutex_unlock(&s->readers_mutex);
     pthread_rwlock_unlock(&s->threads);
     return rc;
@@ -212,7 +382,7 @@ int procrwlock_wrlock(procrwlock_t *lock)
         return PLAT_ERR_INVAL;
     if (pthread_rwlock_wrlock(&s->threads) != 0)
         return PLAT_ERR_IO;
-    const int rc = file_lock(s->fd, F_WRLCK);
+    const int rc = acquire_write(s);
     if (rc != 0)
         pthread_rwlock_unlock(&s->threads);
     return rc;
@@ -225,7 +395,7 @@ int procrwlock_wrunlock(procrwlock_t *lock)
     LockState *s = state_of(lock);
     if (s == nullptr)
         return PLAT_ERR_INVAL;
-    const int rc = file_lock(s->fd, F_UNLCK);
+    const int rc = release_write(s);
     pthread_rwlock_unlock(&s->threads);
     return rc;
 }

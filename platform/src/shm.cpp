@@ -276,6 +276,19 @@ int take_free_block(Attachment &a, ClassState &c, uint32_t cls, uint32_t *gadd)
         return rc;
     c.free_head = block_header(a, g)->link;
     publish(c.free, c.free - 1);
+    // The next block of the class is handed out by the next allocation, most
+    // likely to be written from its start: fetch its first lines now, while
+    // this block is being filled, rather than miss on them then; and the
+    // header of the one after it, whose link the next allocation follows.
+    // (This block's header was fetched the same way by the allocation
+    // before.)
+    const uint64_t mapped = uint64_t{a.span.load(std::memory_order_relaxed)} + kFirstGadd;
+    if (const uint32_t next = c.free_head; next != 0 && uint64_t{next} + 256 <= mapped) {
+        for (uint32_t off = 0; off < 256; off += 64)
+            __builtin_prefetch(a.base + next + off, 1);
+        if (const uint32_t after = block_header(a, next)->link; after != 0 && after < mapped)
+            __builtin_prefetch(a.base + after - kBlockHeaderSize, 1);
+    }
     *gadd = g;
     return 0;
 }
@@ -488,14 +501,12 @@ int gshm_alloc(gshm_handle_t handle, gadd_t *gadd, uint32_t size)
     SegmentHeader *h = a->header();
     const uint32_t cls = class_of(size);
     uint32_t g = 0;
-    bool reused = false;
     {
         SegmentLock lock(h);
         if (!lock.held())
             return PLAT_ERR_IO;
         ClassState &c = h->classes[cls];
-        reused = c.free_head != 0;
-        if (const int rc = reused ? take_free_block(*a, c, cls, &g) : carve_block(*a, cls, &g); rc < 0)
+        if (const int rc = c.free_head != 0 ? take_free_block(*a, c, cls, &g) : carve_block(*a, cls, &g); rc < 0)
             return rc;
         *block_header(*a, g) = BlockHeader{tag(kTagLive, cls), size};
         ++c.live;
@@ -504,10 +515,8 @@ int gshm_alloc(gshm_handle_t handle, gadd_t *gadd, uint32_t size)
         if (h->largest_class == kNoClass || cls > h->largest_class)
             publish(h->largest_class, cls);
     }
-    // A carved block is fresh (zero) memory; a reused one is cleared so every
-    // block starts the same way.
-    if (reused)
-        std::memset(a->base + g, 0, class_size(cls));
+    // Every block starts cleared: a carved one is fresh (zero) memory, a
+    // reused one was cleared when it was freed.
     *gadd = g;
     return 0;
 }
@@ -531,6 +540,12 @@ int gshm_free(gshm_handle_t handle, gadd_t gadd)
     const uint32_t cls = b->tag & 0xFFFFu;
     if (b->tag >> 16 != kTagLive || cls >= kNumClasses)
         return PLAT_ERR_INVAL; // not a live block: freed twice, or not a block start
+    if (const int rc = map_up_to(*a, uint64_t{gadd} + class_size(cls)); rc < 0)
+        return rc;
+    // Cleared now, while the block is likely still in the cache of the one who
+    // used it last, so that the next allocation of the class can hand it out
+    // as it is.
+    std::memset(a->base + gadd, 0, class_size(cls));
     ClassState &c = h->classes[cls];
     *b = BlockHeader{tag(kTagFree, cls), c.free_head};
     c.free_head = gadd;

@@ -1,0 +1,127 @@
+// scan.cpp - the scan of a domain block's entries for one PID, the whole
+// cost of a lookup in a large domain and of every peer step of insertion and
+// removal.  The scan is linear and the first match wins; the variants below
+// differ only in how many entries they compare per step.
+//
+// The portable variant runs everywhere (the PowerPC target uses it).  On
+// x86-64 the SSE2 variant is always available and the AVX2 variant is chosen
+// once, when the processor has it.
+#include <cstddef>
+
+#include "vorel_db.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VOREL_SCAN_X86 1
+#endif
+
+namespace vorel {
+
+namespace {
+
+// Four entries per branch.
+int scan_portable(const DomDbEntry *slots, uint32_t n, uint32_t pid)
+{
+    uint32_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        if ((slots[i].pid == pid) | (slots[i + 1].pid == pid) | (slots[i + 2].pid == pid) | (slots[i + 3].pid == pid))
+            break;
+    for (; i < n; ++i)
+        if (slots[i].pid == pid)
+            return static_cast<int>(i);
+    return -1;
+}
+
+#if defined(VOREL_SCAN_X86)
+
+static_assert(sizeof(DomDbEntry) == 8 && offsetof(DomDbEntry, pid) == 0);
+
+// The PID words of the entries sit at every other 32-bit word: a shuffle
+// (0x88: words 0 and 2 of each operand) of two loads gathers four (SSE2) or
+// eight (AVX2, within each 128-bit half) of them.  Sixteen or thirty-two entries are compared per branch; the scalar
+// loop then finds the first match among them, or goes through the tail.
+__attribute__((target("sse2"))) int scan_sse2(const DomDbEntry *slots, uint32_t n, uint32_t pid)
+{
+    const __m128i key = _mm_set1_epi32(static_cast<int>(pid));
+    const auto *w = reinterpret_cast<const float *>(slots);
+    uint32_t i = 0;
+    for (; i + 16 <= n; i += 16, w += 32) {
+        const __m128i p0 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w), _mm_loadu_ps(w + 4), 0x88));
+        const __m128i p1 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 8), _mm_loadu_ps(w + 12), 0x88));
+        const __m128i p2 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 16), _mm_loadu_ps(w + 20), 0x88));
+        const __m128i p3 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 24), _mm_loadu_ps(w + 28), 0x88));
+        const __m128i a = _mm_or_si128(_mm_cmpeq_epi32(p0, key), _mm_cmpeq_epi32(p1, key));
+        const __m128i b = _mm_or_si128(_mm_cmpeq_epi32(p2, key), _mm_cmpeq_epi32(p3, key));
+        if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0)
+            break;
+    }
+    for (; i < n; ++i)
+        if (slots[i].pid == pid)
+            return static_cast<int>(i);
+    return -1;
+}
+
+__attribute__((target("avx2"))) int scan_avx2(const DomDbEntry *slots, uint32_t n, uint32_t pid)
+{
+    const __m256i key = _mm256_set1_epi32(static_cast<int>(pid));
+    const auto *w = reinterpret_cast<const float *>(slots);
+    uint32_t i = 0;
+    for (; i + 32 <= n; i += 32, w += 64) {
+        const __m256i p0 = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w), _mm256_loadu_ps(w + 8), 0x88));
+        const __m256i p1 =
+            _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 16), _mm256_loadu_ps(w + 24), 0x88));
+        const __m256i p2 =
+            _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 32), _mm256_loadu_ps(w + 40), 0x88));
+        const __m256i p3 =
+            _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 48), _mm256_loadu_ps(w + 56), 0x88));
+        const __m256i a = _mm256_or_si256(_mm256_cmpeq_epi32(p0, key), _mm256_cmpeq_epi32(p1, key));
+        const __m256i b = _mm256_or_si256(_mm256_cmpeq_epi32(p2, key), _mm256_cmpeq_epi32(p3, key));
+        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0)
+            break;
+    }
+    for (; i < n; ++i)
+        if (slots[i].pid == pid)
+            return static_cast<int>(i);
+    return -1;
+}
+
+#endif
+
+constexpr ScanVariant kVariants[] = {
+    {"portable", scan_portable, true},
+#if defined(VOREL_SCAN_X86)
+    {"sse2", scan_sse2, true},
+    {"avx2", scan_avx2, false}, // usable: decided at run time
+#endif
+};
+
+ScanFn choose()
+{
+#if defined(VOREL_SCAN_X86)
+    __builtin_cpu_init(); // this runs among the library's static initialisers
+    if (__builtin_cpu_supports("avx2"))
+        return scan_avx2;
+    return scan_sse2;
+#else
+    return scan_portable;
+#endif
+}
+
+const ScanFn g_scan = choose();
+
+} // namespace
+
+std::span<const ScanVariant> scan_variants() { return kVariants; }
+
+bool scan_variant_usable(const ScanVariant &v)
+{
+#if defined(VOREL_SCAN_X86)
+    if (v.fn == scan_avx2)
+        return __builtin_cpu_supports("avx2");
+#endif
+    return v.always;
+}
+
+int scan_domain_block(const DomDbEntry *slots, uint32_t n, uint32_t pid) { return g_scan(slots, n, pid); }
+
+} // namespace vorel
