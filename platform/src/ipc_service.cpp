@@ -98,17 +98,18 @@ struct ServiceTable {
     int last_handle = 0;
 };
 
-ConnTable &conn_table()
+// The tables are never destroyed: a dispatch thread may still be serving
+// while the process exits and runs its static destructors.
+template <class T> T &immortal()
 {
-    static ConnTable t;
-    return t;
+    alignas(T) static unsigned char storage[sizeof(T)];
+    static T *const object = std::construct_at(reinterpret_cast<T *>(storage));
+    return *object;
 }
 
-ServiceTable &service_table()
-{
-    static ServiceTable t;
-    return t;
-}
+ConnTable &conn_table() { return immortal<ConnTable>(); }
+
+ServiceTable &service_table() { return immortal<ServiceTable>(); }
 
 // A forked child has none of the dispatch threads: it gives up its copies of
 // every descriptor of the services (without unlocking the names, which stay
