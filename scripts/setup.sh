@@ -7,6 +7,9 @@ packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev googletest libbenc
 if [[ "${VOREL_WITH_PPC:-0}" == 1 ]]; then
   packages+=(g++-powerpc-linux-gnu qemu-user)
 fi
+if [[ "${VOREL_WITH_FUZZ:-0}" == 1 ]]; then
+  packages+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Builds vorel and runs every test.  With no argument: the Release build with
-# all tests, then the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the cross build for 32-bit big-endian
-# PowerPC run under qemu-ppc, then the formatting check.
-# One leg alone: scripts/test.sh release|sanitize|ppc|format
+# all tests (and the consumer examples against the installed tree, and one
+# pass of every benchmark at its smallest size), the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, the cross build for 32-bit big-endian PowerPC run under
+# qemu-ppc, the formatting check, and a bounded run of every fuzz target.
+# Some legs alone: scripts/test.sh release|sanitize|tsan|ppc|format|fuzz
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=${VOREL_JOBS:-2}
 legs=("$@")
-((${#legs[@]})) || legs=(release sanitize ppc format)
-for leg in "${legs[@]}"; do [[ $leg == ppc ]] && export VOREL_WITH_PPC=1; done
+((${#legs[@]})) || legs=(release sanitize tsan ppc format fuzz)
+for leg in "${legs[@]}"; do
+  if [[ $leg == ppc ]]; then export VOREL_WITH_PPC=1; fi
+  if [[ $leg == fuzz ]]; then export VOREL_WITH_FUZZ=1; fi
+done
 scripts/setup.sh
 
 leg_release() {
@@ -35,6 +40,23 @@ leg_sanitize() {
   cmake --build build/sanitize -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/sanitize -j"$jobs" --output-on-failure
+}
+
+leg_tsan() {
+  cmake -S "$root" -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+    -DVOREL_BENCH=OFF -DVOREL_TOOLS=OFF >/dev/null
+  local threaded=(test_platform_lock test_platform_ipc test_platform_queue test_server test_e2e test_crash test_load)
+  cmake --build build/tsan -j"$jobs" --target "${threaded[@]}"
+  # std::timed_mutex's timed lock is pthread_mutex_clocklock, which this
+  # compiler's ThreadSanitizer does not intercept: its unlock looks unpaired.
+  printf 'mutex:send_one_way\nmutex:send_reply\n' >build/tsan/tsan.supp
+  TSAN_OPTIONS="halt_on_error=1 suppressions=$root/build/tsan/tsan.supp" \
+    ctest --test-dir build/tsan -j"$jobs" -R "^($(IFS='|'; echo "${threaded[*]}"))\$" --output-on-failure
+}
+
+leg_fuzz() {
+  VOREL_FUZZ_SECONDS=${VOREL_FUZZ_SECONDS:-60} VOREL_FUZZ_JOBS="$jobs" scripts/fuzz.sh
 }
 
 leg_ppc() {
