@@ -27,12 +27,14 @@
 // Descriptions and state mappings are kept per file and per process, so
 // initialising many locks on one file costs one descriptor; after a fork the
 // child's locks move to a description of the child's on their next use.
-// When the state file cannot be had, writers take the file's write lock every
-// time, as readers do.
+// When the state file cannot be had, or the system cannot release a robust
+// mutex whose holder died (qemu's user-mode emulation has no robust futex
+// list), writers take the file's write lock every time, as readers do.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -147,12 +149,42 @@ void prepare_state(SharedState *s)
     s->magic.store(kStateMagic, std::memory_order_release);
 }
 
+// True when a robust mutex is released by the kernel when its holder dies:
+// the thread's robust list is registered (get_robust_list answers) and the C
+// library prepares robust process-shared mutexes.
+bool robust_mutexes_work()
+{
+    static const bool works = [] {
+#if defined(SYS_get_robust_list)
+        void *head = nullptr;
+        size_t len = 0;
+        if (syscall(SYS_get_robust_list, 0, &head, &len) != 0 || head == nullptr)
+            return false;
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        const bool attrs = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
+                           pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0;
+        pthread_mutex_t probe;
+        const bool ok = attrs && pthread_mutex_init(&probe, &attr) == 0;
+        if (ok)
+            pthread_mutex_destroy(&probe);
+        pthread_mutexattr_destroy(&attr);
+        return ok;
+#else
+        return false;
+#endif
+    }();
+    return works;
+}
+
 // Maps the state of the lock file with the identity `st`, creating it when
 // this is the first process; nullptr when it cannot be had.  The state is
 // prepared once, under the record lock of the state file itself, so that a
 // process that dies half-way leaves it to the next.
 SharedState *map_state(const struct stat &st)
 {
+    if (!robust_mutexes_work())
+        return nullptr;
     char name[80];
     std::snprintf(name, sizeof name, "/lockstate.%llx.%llx", static_cast<unsigned long long>(st.st_dev),
                   static_cast<unsigned long long>(st.st_ino));
