@@ -1,29 +1,27 @@
-// Notification benchmark: how fast the server side applies device updates
-// and how long their messages take to reach a client in another process.
+// bench_notify.cpp - updates that reach a client in another process, against
+// a baseline measured in the same run (see harness.h):
 //
-// Fabric: 10,000 devices in 64 domains, 20% of them targets; every initiator
-// is connected to 4 targets, and connectivity is symmetric.  The database is
-// loaded without notifications before timing.  Each update moves one
-// initiator from one of its targets to another (a symmetric replacement whose
-// delta is one new and one removed PID), so every update yields one 28-byte
-// DEV_ONLINE message.  The update sequence is generated before timing.
+//   update/N        addPidToVorel(payload, update type 0, queue 0) giving an
+//                   initiator a new list of 4 targets, until the watcher has
+//                   decoded its DEV_ONLINE message.  Limit 1.5x.
+//   remove_readd/N  delPidFromVorel of an initiator, then addPidToVorel of it
+//                   with a new list, until the watcher has decoded both
+//                   messages.  Limit 1.5x.
+//   latency/10000   one update at a time: from addPidToVorel being called
+//                   (and from its return) in the server to the message
+//                   decoded in the watcher; p99 below 50 us.
 //
-// A watcher process, forked before anything else runs, owns "PSIPC" and
-// decodes every message it receives, writing its CLOCK_MONOTONIC arrival time
-// into a page shared with this process.
+// The baseline keeps the same devices in an in-process
+// std::unordered_map<uint32_t, std::vector<DevInfo>>, makes the same
+// symmetric replacement, works out the same delta, builds the same message
+// and sends it with the same ipcSend to the same watcher.  The watcher adds
+// up a digest of every message it decodes; each round checks that the
+// library and the baseline delivered the same messages.
 //
-//   BM_VorelUpdate     addPidToVorel(payload, 0, 0) through libvorel
-//   BM_BaselineUpdate  the same replacement and delta in an in-process
-//                      std::unordered_map<uint32_t, std::vector<DevInfo>>,
-//                      the same message built and sent with the same ipcSend
-//
-// Reported per benchmark: updates_per_s (first call to last arrival),
-// latency from the update returning to the message decoded in the watcher
-// (lat_ret_p50/p99_us; negative when the message is decoded before the call
-// returns, which happens because delivery is part of the call) and from the
-// update's call (lat_call_p50/p99_us).  The ratios vorel / baseline are
-// printed at the end.
-#include <benchmark/benchmark.h>
+// The watcher is a process forked before anything else runs; it owns
+// "PSIPC", decodes every message and writes its count, its digest and the
+// CLOCK_MONOTONIC time of the last arrival into a page shared with this
+// process.  N is 1,000, 10,000 and 100,000 devices (workload.h).
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -36,7 +34,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <random>
+#include <memory>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,17 +43,14 @@
 #include <vorel.h>
 
 #include "decode.h"
+#include "harness.h"
+#include "workload.h"
 
 namespace {
 
-constexpr int kInstance = 11;
-constexpr uint32_t kDevices = 10000;
-constexpr uint32_t kDomains = 64;
-constexpr uint32_t kTargetEvery = 5; // 20% targets
-constexpr uint32_t kLinksPerInitiator = 4;
-constexpr uint32_t kUpdates = 20000;        // back to back
-constexpr uint32_t kPaced = 5000;           // one at a time, each awaited in the watcher
-constexpr uint32_t kMaxArrivals = kUpdates; // per benchmark run
+constexpr int kInstance = 111;
+constexpr std::size_t kOpsPerRound = 64;
+constexpr std::size_t kSequence = 4096; // updates generated per size, replayed in order
 
 int64_t now_ns()
 {
@@ -63,32 +59,42 @@ int64_t now_ns()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// ---- the page shared with the watcher --------------------------------------------------
+// ---- the watcher ----------------------------------------------------------------------------
 
 struct Shared {
-    std::atomic<uint32_t> received;
+    std::atomic<uint64_t> received;
+    std::atomic<uint64_t> digest;
+    std::atomic<int64_t> last_arrival_ns;
     std::atomic<uint32_t> malformed;
-    std::atomic<uint32_t> stop;
-    int64_t arrival_ns[kMaxArrivals];
 };
-static_assert(std::atomic<uint32_t>::is_always_lock_free);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
 Shared *g_shared = nullptr;
 pid_t g_watcher = -1;
 
+uint64_t digest_of(uint32_t code, const uint8_t *body, uint32_t len)
+{
+    uint64_t h = 0xcbf29ce484222325ull ^ code; // FNV-1a
+    for (uint32_t i = 0; i < len; ++i) {
+        h ^= body[i];
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
 int32_t watch_handler(const IPCAddr *, uint32_t, const void *request, uint32_t request_len, uint32_t code)
 {
     const uint32_t n = request_len >= 4 ? request_len - 4 : 0;
-    const auto r = vorel::decode::decode(code, static_cast<const char *>(request) + 4, n);
+    const auto *body = static_cast<const uint8_t *>(request) + 4;
+    const auto r = vorel::decode::decode(code, body, n);
     const int64_t t = now_ns();
     if (!r.ok()) {
         g_shared->malformed.fetch_add(1);
         return 0;
     }
-    const uint32_t i = g_shared->received.load(std::memory_order_relaxed);
-    if (i < kMaxArrivals)
-        g_shared->arrival_ns[i] = t;
-    g_shared->received.store(i + 1, std::memory_order_release);
+    g_shared->digest.fetch_add(digest_of(code, body, n), std::memory_order_relaxed);
+    g_shared->last_arrival_ns.store(t, std::memory_order_relaxed);
+    g_shared->received.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -98,9 +104,8 @@ int32_t watch_handler(const IPCAddr *, uint32_t, const void *request, uint32_t r
     const int svc = ipcRegisterService(VOREL_CLIENT_SVC_NAME, watch_handler);
     const char ok = svc > 0 ? 1 : 0;
     (void)!write(ready_fd, &ok, 1);
-    while (g_shared->stop.load() == 0)
+    for (;;)
         pause(); // ended by SIGTERM from the parent
-    _exit(0);
 }
 
 bool start_watcher()
@@ -125,253 +130,68 @@ bool start_watcher()
 void stop_watcher()
 {
     if (g_watcher > 0) {
-        g_shared->stop.store(1);
         kill(g_watcher, SIGTERM);
         waitpid(g_watcher, nullptr, 0);
     }
 }
 
-// Waits until the watcher has decoded `n` messages of this run.
-bool wait_arrivals(uint32_t n)
+// Waits until the watcher has decoded `n` messages in all; the time of the
+// last arrival, or -1 when they do not come.
+int64_t wait_arrivals(uint64_t n)
 {
-    const int64_t give_up = now_ns() + 60'000'000'000;
+    const int64_t give_up = now_ns() + 30'000'000'000;
     while (g_shared->received.load(std::memory_order_acquire) < n) {
         if (now_ns() > give_up)
-            return false;
+            return -1;
         sched_yield();
     }
-    return true;
+    return g_shared->last_arrival_ns.load(std::memory_order_relaxed);
 }
 
-// ---- the fabric and the update sequence -------------------------------------------------
+// ---- the two contenders ---------------------------------------------------------------------
 
-DevInfo dev_of(uint32_t pid)
+// The library's server side for the calling instance: a fresh database with
+// the fabric loaded in the initial-load mode (no messages), client type 0
+// registered at the watcher's address.
+void start_store(vbench::DeviceList &list)
 {
-    DevInfo d{};
-    d.pid = pid;
-    d.ind = static_cast<int16_t>(pid & 0x7FFF);
-    d.spd = 32;
-    d.devflags = (pid & 1) ? 0x10 : 0x20;
-    return d;
-}
-
-uint32_t pid_of(uint32_t i) { return ((1 + i % kDomains) << 16) | (1 + i / kDomains); }
-
-struct Update {
-    uint32_t src = 0;
-    std::vector<DevInfo> dests; // the initiator's complete new list
-};
-
-struct Fabric {
-    std::vector<uint32_t> initiators, targets;
-    std::unordered_map<uint32_t, std::vector<uint32_t>> links; // symmetric
-    std::vector<Update> updates;
-};
-
-const Fabric &fabric()
-{
-    static const Fabric f = [] {
-        Fabric fab;
-        std::mt19937 rng(7);
-        for (uint32_t i = 0; i < kDevices; ++i)
-            (i % kTargetEvery == 0 ? fab.targets : fab.initiators).push_back(pid_of(i));
-        auto pick = [&](const std::vector<uint32_t> &have) {
-            for (;;) {
-                const uint32_t t = fab.targets[rng() % fab.targets.size()];
-                if (std::find(have.begin(), have.end(), t) == have.end())
-                    return t;
-            }
-        };
-        for (uint32_t s : fab.initiators) {
-            auto &mine = fab.links[s];
-            while (mine.size() < kLinksPerInitiator) {
-                const uint32_t t = pick(mine);
-                mine.push_back(t);
-                fab.links[t].push_back(s);
-            }
-        }
-        for (uint32_t t : fab.targets)
-            (void)fab.links[t];
-        // The sequence, on a copy of the initiators' lists.
-        std::unordered_map<uint32_t, std::vector<uint32_t>> now;
-        for (uint32_t s : fab.initiators)
-            now[s] = fab.links[s];
-        for (uint32_t k = 0; k < kUpdates + kPaced; ++k) {
-            const uint32_t s = fab.initiators[rng() % fab.initiators.size()];
-            auto &mine = now[s];
-            mine[rng() % mine.size()] = pick(mine);
-            Update u{s, {}};
-            for (uint32_t d : mine)
-                u.dests.push_back(dev_of(d));
-            fab.updates.push_back(std::move(u));
-        }
-        return fab;
-    }();
-    return f;
-}
-
-// ---- results of the two runs, for the ratios -----------------------------------------------
-
-struct RunResult {
-    double updates_per_s = 0;
-    double lat_ret_p50 = 0, lat_ret_p99 = 0, lat_call_p50 = 0, lat_call_p99 = 0;
-    bool done = false;
-};
-RunResult g_vorel, g_baseline, g_vorel_paced, g_baseline_paced;
-
-double percentile_us(std::vector<int64_t> v, double q)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const std::size_t i = std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())));
-    return static_cast<double>(v[i]) / 1000.0;
-}
-
-// The updates of a run: the back-to-back runs take the first kUpdates of
-// the sequence, the paced runs the kPaced after them.
-struct Slice {
-    uint32_t first;
-    uint32_t count;
-    bool paced;
-};
-constexpr Slice kBackToBack{0, kUpdates, false};
-constexpr Slice kOneAtATime{kUpdates, kPaced, true};
-
-// Runs a slice of the update sequence with `apply(update index)` and reports
-// against the arrivals.  Paced, each update waits for its message to be
-// decoded before the next one starts.
-template <class Apply> void measure(benchmark::State &state, RunResult &out, Slice slice, Apply apply)
-{
-    const uint32_t n = slice.count;
-    std::vector<int64_t> call_ns(n), ret_ns(n);
-    g_shared->received.store(0);
-    g_shared->malformed.store(0);
-    uint32_t k = 0;
-    for (auto _ : state) {
-        call_ns[k] = now_ns();
-        const int32_t rc = apply(slice.first + k);
-        ret_ns[k] = now_ns();
-        if (rc != 0) {
-            state.SkipWithError("update failed");
-            break;
-        }
-        ++k;
-        if ((slice.paced || k == n) && !wait_arrivals(k)) {
-            state.SkipWithError("messages did not arrive");
-            break;
-        }
-    }
-    if (k != n || g_shared->malformed.load() != 0) {
-        if (g_shared->malformed.load() != 0)
-            state.SkipWithError("the watcher could not decode a message");
-        return;
-    }
-    std::vector<int64_t> from_ret(k), from_call(k);
-    for (uint32_t i = 0; i < k; ++i) {
-        from_ret[i] = g_shared->arrival_ns[i] - ret_ns[i];
-        from_call[i] = g_shared->arrival_ns[i] - call_ns[i];
-    }
-    out.updates_per_s = k / (static_cast<double>(g_shared->arrival_ns[k - 1] - call_ns[0]) / 1e9);
-    out.lat_ret_p50 = percentile_us(from_ret, 0.50);
-    out.lat_ret_p99 = percentile_us(from_ret, 0.99);
-    out.lat_call_p50 = percentile_us(from_call, 0.50);
-    out.lat_call_p99 = percentile_us(from_call, 0.99);
-    out.done = true;
-    state.SetItemsProcessed(k);
-    state.counters["updates_per_s"] = out.updates_per_s;
-    state.counters["lat_ret_p50_us"] = out.lat_ret_p50;
-    state.counters["lat_ret_p99_us"] = out.lat_ret_p99;
-    state.counters["lat_call_p50_us"] = out.lat_call_p50;
-    state.counters["lat_call_p99_us"] = out.lat_call_p99;
-}
-
-// ---- libvorel ---------------------------------------------------------------------------
-
-bool g_vorel_ready = false;
-
-// The server side in this process: database created, the fabric loaded in
-// the initial-load mode (no messages), client type 0 registered.
-bool setup_vorel()
-{
+    static bool started = false;
     setMySwitch(kInstance);
-    if (vorellibInit() != 0 || initVorelSrvr() != 0)
-        return false;
-    const Fabric &fab = fabric();
-    std::vector<std::vector<DevInfo>> dsts;
-    std::vector<devconpld> recs;
-    for (uint32_t i = 0; i < kDevices; ++i) {
-        const uint32_t pid = pid_of(i);
-        std::vector<DevInfo> d;
-        for (uint32_t p : fab.links.at(pid))
-            d.push_back(dev_of(p));
-        dsts.push_back(std::move(d));
-    }
-    for (uint32_t i = 0; i < kDevices; ++i) {
-        devconpld r{};
-        r.src_dev = dev_of(pid_of(i));
-        r.num_dstdevices = static_cast<int32_t>(dsts[i].size());
-        r.dst_devices = dsts[i].data();
-        recs.push_back(r);
-    }
-    bulkconpld list{};
-    list.num_devices = static_cast<int32_t>(recs.size());
-    list.devices = recs.data();
-    if (addPidListToVorel(&list, VOREL_UPD_SYNC, 0) != 0 || vorelSyncDone(0) != 0)
-        return false;
-    uint32_t count = 0;
-    if (getCountFromVorel(&count) != 0 || count != kDevices)
-        return false;
-    // The sync notice went out before anyone was registered.
-    return registerVorelClientToSrvr(0) == VOREL_E_INSYNC;
+    if (!started && vorellibInit() != 0)
+        std::abort();
+    VorelPartCtx *c = part_vorel_glbl_array[kInstance];
+    if (c->initialized > 0)
+        detachVorelSrvr();
+    (void)gshm_remove(c->shm_key);
+    bulkconpld l = list.list();
+    if (initVorelSrvr() != 0 || addPidListToVorel(&l, VOREL_UPD_SYNC, 0) != 0 || vorelSyncDone(0) != 0)
+        std::abort();
+    // Registered after the sync notice, which therefore went to nobody.
+    if (!started && registerVorelClientToSrvr(0) != VOREL_E_INSYNC)
+        std::abort();
+    started = true;
 }
 
-void BM_VorelUpdate(benchmark::State &state)
-{
-    if (!g_vorel_ready) {
-        state.SkipWithError("setup failed");
-        for (auto _ : state) {
-        }
-        return;
-    }
-    const auto &ups = fabric().updates;
-    // Payloads built before timing; the library only reads them.
-    std::vector<devconpld> pl(ups.size());
-    for (std::size_t i = 0; i < ups.size(); ++i) {
-        pl[i].src_dev = dev_of(ups[i].src);
-        pl[i].num_dstdevices = static_cast<int32_t>(ups[i].dests.size());
-        pl[i].dst_devices = const_cast<DevInfo *>(ups[i].dests.data());
-    }
-    const uint32_t rev0 = getCurrentRevisionNum();
-    const Slice slice = state.range(0) ? kOneAtATime : kBackToBack;
-    measure(state, state.range(0) ? g_vorel_paced : g_vorel, slice,
-            [&](uint32_t k) { return addPidToVorel(&pl[k], VOREL_UPD_DEV_ONLINE, 0); });
-    state.counters["revisions"] = static_cast<double>(getCurrentRevisionNum() - rev0);
-}
-
-// ---- the baseline --------------------------------------------------------------------------
-
-// A device's destinations in a hash map, kept symmetric like the store.
 class Baseline {
   public:
-    Baseline()
+    explicit Baseline(const vbench::Fabric &f)
     {
-        const Fabric &fab = fabric();
-        for (const auto &[pid, links] : fab.links) {
-            auto &v = map_[pid];
-            for (uint32_t p : links)
-                v.push_back(dev_of(p));
+        map_.reserve(f.devices);
+        for (uint32_t i = 0; i < f.devices; ++i) {
+            std::vector<DevInfo> &v = map_[vbench::pid_of(i)];
+            for (const uint32_t p : f.links[i])
+                v.push_back(vbench::dev_of(p));
         }
         addr_.node = static_cast<uint16_t>(myNode() & 0xFFFF);
         addr_.svc = VOREL_IPC_SVC;
         std::strcpy(addr_.name, VOREL_CLIENT_SVC_NAME);
     }
 
-    int32_t update(const Update &u)
+    // Replaces the device's destinations; the delta follows the library's
+    // order rules: new PIDs in payload order, removed ones in stored order.
+    [[gnu::noinline]] int32_t update(const vbench::Update &u)
     {
-        std::vector<DevInfo> &cur = map_[u.src];
-        // Delta, in the same order rules as the store's: new ones in payload
-        // order, removed ones in stored order.
+        std::vector<DevInfo> &cur = map_[u.src.pid];
         std::vector<uint32_t> added, removed;
         for (const DevInfo &d : u.dests)
             if (std::none_of(cur.begin(), cur.end(), [&](const DevInfo &c) { return c.pid == d.pid; }))
@@ -379,54 +199,219 @@ class Baseline {
         for (const DevInfo &c : cur)
             if (std::none_of(u.dests.begin(), u.dests.end(), [&](const DevInfo &d) { return c.pid == d.pid; }))
                 removed.push_back(c.pid);
-        // Symmetric replacement: out of every old peer's list, into every new one's.
-        for (const DevInfo &c : cur)
-            if (auto it = map_.find(c.pid); it != map_.end())
-                std::erase_if(it->second, [&](const DevInfo &x) { return x.pid == u.src; });
+        unlink_peers(u.src.pid, cur);
         cur = u.dests;
-        const DevInfo self = dev_of(u.src);
-        for (const DevInfo &d : u.dests)
-            if (auto it = map_.find(d.pid); it != map_.end())
-                if (std::none_of(it->second.begin(), it->second.end(),
-                                 [&](const DevInfo &x) { return x.pid == u.src; }))
-                    it->second.push_back(self);
-        const vorel::decode::OnlineDelta delta{u.src, std::move(added), std::move(removed)};
-        const std::vector<uint32_t> msg = vorel::decode::encode_dev_online(std::span(&delta, 1));
-        const ipc_timeout_t timeout{30, 0};
-        const int rc =
-            ipcSend(&addr_, VOREL_MSG_DEV_ONLINE, msg.data(), static_cast<uint32_t>(msg.size() * 4), &timeout);
-        return rc < 0 ? rc : 0;
+        link_peers(u);
+        const vorel::decode::OnlineDelta delta{u.src.pid, std::move(added), std::move(removed)};
+        return send(VOREL_MSG_DEV_ONLINE, vorel::decode::encode_dev_online(std::span(&delta, 1)));
+    }
+
+    // Removes the device (DEV_OFFLINE with its former destinations), then
+    // adds it with the update's list (everything new).
+    [[gnu::noinline]] int32_t remove_readd(const vbench::Update &u)
+    {
+        auto it = map_.find(u.src.pid);
+        vorel::decode::OfflineDevice gone{u.src.pid, {}};
+        for (const DevInfo &d : it->second)
+            gone.disconn_pids.push_back(d.pid);
+        unlink_peers(u.src.pid, it->second);
+        map_.erase(it);
+        if (const int32_t rc = send(VOREL_MSG_OFFLINE, vorel::decode::encode_offline(std::span(&gone, 1))); rc != 0)
+            return rc;
+        return update(u);
     }
 
   private:
+    void unlink_peers(uint32_t src, const std::vector<DevInfo> &peers)
+    {
+        for (const DevInfo &c : peers)
+            if (auto it = map_.find(c.pid); it != map_.end()) {
+                auto &v = it->second;
+                if (auto at = std::find_if(v.begin(), v.end(), [&](const DevInfo &x) { return x.pid == src; });
+                    at != v.end())
+                    v.erase(at);
+            }
+    }
+    void link_peers(const vbench::Update &u)
+    {
+        for (const DevInfo &d : u.dests)
+            if (auto it = map_.find(d.pid); it != map_.end())
+                if (std::none_of(it->second.begin(), it->second.end(),
+                                 [&](const DevInfo &x) { return x.pid == u.src.pid; }))
+                    it->second.push_back(u.src);
+    }
+    int32_t send(uint32_t code, const std::vector<uint32_t> &msg)
+    {
+        const ipc_timeout_t timeout{30, 0};
+        const int rc = ipcSend(&addr_, code, msg.data(), static_cast<uint32_t>(msg.size() * 4), &timeout);
+        return rc < 0 ? rc : 0;
+    }
+
     std::unordered_map<uint32_t, std::vector<DevInfo>> map_;
     IPCAddr addr_{};
 };
 
-void BM_BaselineUpdate(benchmark::State &state)
+// Both contenders for one size, in the same state: the same fabric, and the
+// same operations applied to both in the same order.
+struct Setup {
+    explicit Setup(uint32_t devices)
+        : fabric(vbench::make_fabric(devices)), list(fabric), baseline(fabric),
+          updates(vbench::make_updates(fabric, kSequence, devices + 2))
+    {
+        start_store(list);
+        for (const vbench::Update &u : updates)
+            payloads.push_back(u.payload());
+    }
+    static Setup &at(uint32_t devices)
+    {
+        static std::unique_ptr<Setup> current;
+        if (!current || current->fabric.devices != devices) {
+            current.reset();
+            current = std::make_unique<Setup>(devices);
+        }
+        return *current;
+    }
+
+    vbench::Fabric fabric;
+    vbench::DeviceList list;
+    Baseline baseline;
+    std::vector<vbench::Update> updates;
+    std::vector<devconpld> payloads;
+    std::size_t next = 0; // position in the sequence, shared by both contenders
+};
+
+// Runs `ops` operations through `apply(k)` and waits for their `messages`
+// messages; the seconds from the first call to the last arrival, and the
+// digest of what arrived.  -1 seconds when something failed.
+template <class Apply>
+double timed_round(std::size_t first, std::size_t ops, uint64_t messages, Apply apply, uint64_t &digest)
 {
-    static Baseline base; // one map for both runs, as the store is one database
-    const auto &ups = fabric().updates;
-    const Slice slice = state.range(0) ? kOneAtATime : kBackToBack;
-    measure(state, state.range(0) ? g_baseline_paced : g_baseline, slice,
-            [&](uint32_t k) { return base.update(ups[k]); });
+    const uint64_t before = g_shared->received.load(std::memory_order_acquire);
+    const uint64_t digest_before = g_shared->digest.load(std::memory_order_acquire);
+    const int64_t t0 = now_ns();
+    for (std::size_t k = 0; k < ops; ++k)
+        if (apply((first + k) % kSequence) != 0)
+            return -1;
+    const int64_t t1 = wait_arrivals(before + messages);
+    if (t1 < 0)
+        return -1;
+    digest = g_shared->digest.load(std::memory_order_acquire) - digest_before;
+    return static_cast<double>(t1 - t0) / 1e9;
 }
 
-// Argument 0: back to back; 1: one at a time.  The back-to-back runs come
-// first, so that both stores see the same sequence in the same order.
-BENCHMARK(BM_VorelUpdate)->Arg(0)->Iterations(kUpdates)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BaselineUpdate)->Arg(0)->Iterations(kUpdates)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_VorelUpdate)->Arg(1)->Iterations(kPaced)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BaselineUpdate)->Arg(1)->Iterations(kPaced)->UseRealTime()->Unit(benchmark::kMicrosecond);
+enum class Op { Update, RemoveReadd };
 
-void print_ratios(const char *what, const RunResult &v, const RunResult &b)
+void run_contest(benchmark::State &state, Op op, const char *name)
 {
-    if (!v.done || !b.done)
-        return;
-    std::printf("vorel / baseline, %s: updates_per_s %.2f; latency from call p50 %.2f p99 %.2f; "
-                "from return p50 %.2f p99 %.2f\n",
-                what, v.updates_per_s / b.updates_per_s, v.lat_call_p50 / b.lat_call_p50,
-                v.lat_call_p99 / b.lat_call_p99, v.lat_ret_p50 / b.lat_ret_p50, v.lat_ret_p99 / b.lat_ret_p99);
+    const auto devices = static_cast<uint32_t>(state.range(0));
+    Setup &s = Setup::at(devices);
+    setMySwitch(kInstance);
+    const uint64_t per_op = op == Op::Update ? 1 : 2;
+    vbench::Contest contest;
+    for (auto _ : state) {
+        // Both contenders apply the same slice of the sequence in turn; each
+        // store is in the same state before its turn.
+        const std::size_t first = s.next;
+        s.next = (s.next + kOpsPerRound) % kSequence;
+        uint64_t vorel_digest = 0;
+        uint64_t base_digest = 0;
+        double vorel_s = 0;
+        double base_s = 0;
+        vbench::round(
+            contest, contest.rounds(), kOpsPerRound,
+            [&] {
+                vorel_s = timed_round(
+                    first, kOpsPerRound, kOpsPerRound * per_op,
+                    [&](std::size_t k) {
+                        devconpld *p = &s.payloads[k];
+                        if (op == Op::RemoveReadd && delPidFromVorel(p->src_dev.pid, 0) != 0)
+                            return -1;
+                        return addPidToVorel(p, VOREL_UPD_DEV_ONLINE, 0);
+                    },
+                    vorel_digest);
+                return vorel_s;
+            },
+            [&] {
+                base_s = timed_round(
+                    first, kOpsPerRound, kOpsPerRound * per_op,
+                    [&](std::size_t k) {
+                        return op == Op::Update ? s.baseline.update(s.updates[k])
+                                                : s.baseline.remove_readd(s.updates[k]);
+                    },
+                    base_digest);
+                return base_s;
+            });
+        if (vorel_s < 0 || base_s < 0) {
+            state.SkipWithError("an operation failed or its message did not arrive");
+            break;
+        }
+        if (vorel_digest != base_digest) {
+            state.SkipWithError("the library and the baseline delivered different messages");
+            break;
+        }
+        state.SetIterationTime(vorel_s);
+    }
+    if (g_shared->malformed.load() != 0)
+        state.SkipWithError("the watcher could not decode a message");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kOpsPerRound));
+    contest.report(state, vbench::row_name(name, state), 1.5);
+}
+
+void BM_Update(benchmark::State &state) { run_contest(state, Op::Update, "update"); }
+void BM_RemoveReadd(benchmark::State &state) { run_contest(state, Op::RemoveReadd, "remove_readd"); }
+
+double percentile(std::vector<double> v, double q)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
+}
+
+// One update at a time, each awaited in the watcher.  Latencies in
+// microseconds, from the call and from the return.
+void BM_Latency(benchmark::State &state)
+{
+    const auto devices = static_cast<uint32_t>(state.range(0));
+    Setup &s = Setup::at(devices);
+    setMySwitch(kInstance);
+    std::vector<double> call_us, ret_us, base_call_us, base_ret_us;
+    const auto one = [&](auto &&apply, std::vector<double> &from_call, std::vector<double> &from_ret) {
+        const uint64_t before = g_shared->received.load(std::memory_order_acquire);
+        const int64_t t0 = now_ns();
+        const int32_t rc = apply();
+        const int64_t t1 = now_ns();
+        const int64_t arrived = wait_arrivals(before + 1);
+        if (rc != 0 || arrived < 0)
+            return false;
+        from_call.push_back(static_cast<double>(arrived - t0) / 1e3);
+        from_ret.push_back(static_cast<double>(arrived - t1) / 1e3);
+        return true;
+    };
+    for (auto _ : state) {
+        const std::size_t k = s.next;
+        s.next = (s.next + 1) % kSequence;
+        const auto t0 = vbench::Clock::now();
+        const bool ok = one([&] { return addPidToVorel(&s.payloads[k], VOREL_UPD_DEV_ONLINE, 0); }, call_us, ret_us) &&
+                        one([&] { return s.baseline.update(s.updates[k]); }, base_call_us, base_ret_us);
+        if (!ok) {
+            state.SkipWithError("an update failed or its message did not arrive");
+            break;
+        }
+        state.SetIterationTime(vbench::seconds(t0, vbench::Clock::now()));
+    }
+    vbench::Row row;
+    row.ns_per_op = percentile(call_us, 0.99) * 1e3;
+    row.base_ns_per_op = percentile(base_call_us, 0.99) * 1e3;
+    row.ratio = percentile(call_us, 0.99); // the target is absolute: p99 in microseconds
+    row.limit = 50;
+    vbench::report(state, vbench::row_name("latency_p99_us", state), row);
+    state.counters["p50_us"] = percentile(call_us, 0.50);
+    state.counters["p99_us"] = percentile(call_us, 0.99);
+    state.counters["p99_from_return_us"] = percentile(ret_us, 0.99);
+    state.counters["p50_from_return_us"] = percentile(ret_us, 0.50);
+    state.counters["base_p50_us"] = percentile(base_call_us, 0.50);
+    state.counters["base_p99_us"] = percentile(base_call_us, 0.99);
 }
 
 } // namespace
@@ -436,25 +421,45 @@ int main(int argc, char **argv)
     // A runtime directory of its own, so that its IPC services and segments
     // meet nobody else's.
     char run_dir[] = "/tmp/vorel-bench-XXXXXX";
-    if (std::getenv("VOREL_RUN_DIR") == nullptr && mkdtemp(run_dir) != nullptr)
+    const bool own_dir = std::getenv("VOREL_RUN_DIR") == nullptr && mkdtemp(run_dir) != nullptr;
+    if (own_dir)
         setenv("VOREL_RUN_DIR", run_dir, 1);
+    setenv("VOREL_TRACE_LEVEL", "1", 0);
+    setenv("VOREL_TRACE_FILE", "/dev/null", 0);
+    // The instance of the server side and of the baseline's sends.
+    setMySwitch(kInstance);
     // Forked first, while this process has no threads.
     if (!start_watcher()) {
         std::fprintf(stderr, "cannot start the watcher process\n");
         return 1;
     }
-    (void)fabric();
-    g_vorel_ready = setup_vorel();
+    for (const int64_t n : {1000, 10000, 100000}) {
+        benchmark::RegisterBenchmark("update", BM_Update)->Arg(n)->UseManualTime()->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("remove_readd", BM_RemoveReadd)
+            ->Arg(n)
+            ->UseManualTime()
+            ->Unit(benchmark::kMicrosecond);
+        if (n == 10000)
+            benchmark::RegisterBenchmark("latency", BM_Latency)
+                ->Arg(n)
+                ->Iterations(3000)
+                ->UseManualTime()
+                ->Unit(benchmark::kMicrosecond);
+    }
     benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::printf("\n");
-    print_ratios("back to back", g_vorel, g_baseline);
-    print_ratios("one at a time", g_vorel_paced, g_baseline_paced);
-    if (g_vorel_ready)
+    vbench::print_rows("notifications: library against its baselines (latency: p99 in us against 50)");
+    if (VorelPartCtx *c = part_vorel_glbl_array[kInstance]; c != nullptr) {
+        setMySwitch(kInstance);
+        const key_t key = c->shm_key;
         (void)vorellibUnInit();
+        (void)gshm_remove(key);
+    }
     stop_watcher();
-    if (std::strcmp(std::getenv("VOREL_RUN_DIR"), run_dir) == 0)
+    if (own_dir)
         std::filesystem::remove_all(run_dir);
     return 0;
 }

@@ -16,14 +16,14 @@ struct FreeDeleter {
 template <class T> using Heap = std::unique_ptr<T, FreeDeleter>;
 
 // Zero-filled array of n 32-bit words (n may be 0: the pointer may then be NULL).
-Heap<uint32_t> words(uint32_t n) { return Heap<uint32_t>(static_cast<uint32_t *>(std::calloc(n, sizeof(uint32_t)))); }
+Heap<uint32_t> words(uint32_t n) { return Heap<uint32_t>(static_cast<uint32_t *>(vorel::zeroed(n, sizeof(uint32_t)))); }
 
 // The result block: the five fields, then the new PIDs, then the removed PIDs.
 PidConnDelta *make_delta(uint32_t src, const uint32_t *added, uint32_t num_added, const uint32_t *removed,
                          uint32_t num_removed)
 {
     const size_t size = sizeof(PidConnDelta) + sizeof(uint32_t) * (static_cast<size_t>(num_added) + num_removed);
-    auto *d = static_cast<PidConnDelta *>(std::calloc(1, size));
+    auto *d = static_cast<PidConnDelta *>(vorel::zeroed(1, size));
     if (d == nullptr)
         return nullptr;
     d->src_pid = src;

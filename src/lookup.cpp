@@ -41,6 +41,17 @@ __attribute__((noinline)) void copy_records(DevInfo *dst, const DevInfo *src, ui
         std::memcpy(dst, src, sizeof(DevInfo) * n);
 }
 
+void *zeroed(std::size_t n, std::size_t size)
+{
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(n, size, &bytes))
+        return nullptr;
+    void *p = std::malloc(bytes);
+    if (p != nullptr)
+        std::memset(p, 0, bytes);
+    return p;
+}
+
 uint32_t find_pid(gshm_handle_t h, uint32_t pid)
 {
     static constexpr const char *kName = "con_findpidfromdb";

@@ -85,7 +85,7 @@ void *alloc_message(uint64_t bytes)
 {
     if (bytes > std::numeric_limits<uint32_t>::max())
         return nullptr;
-    return std::calloc(1, static_cast<std::size_t>(bytes));
+    return vorel::zeroed(1, static_cast<std::size_t>(bytes));
 }
 
 // Words of a disconnMsg copied whole: pid, num_disconn and its PIDs.

@@ -25,7 +25,7 @@ template <class T> using HeapPtr = std::unique_ptr<T, FreeDeleter>;
 // Zero-filled array of n elements; never NULL for n == 0 when memory exists.
 template <class T> HeapPtr<T> heap_array(std::size_t n)
 {
-    return HeapPtr<T>(static_cast<T *>(std::calloc(n == 0 ? 1 : n, sizeof(T))));
+    return HeapPtr<T>(static_cast<T *>(zeroed(n == 0 ? 1 : n, sizeof(T))));
 }
 
 // Releases every non-NULL record of an array of heap records.

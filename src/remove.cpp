@@ -115,7 +115,7 @@ disconnMsg *remove_pid(gshm_handle_t h, uint32_t pid, uint32_t sync_peers)
         return nullptr;
     }
     const int32_t n = head->num_dstdevices > 0 ? head->num_dstdevices : 0;
-    auto *msg = static_cast<disconnMsg *>(std::calloc(static_cast<size_t>(n) + 2, sizeof(uint32_t)));
+    auto *msg = static_cast<disconnMsg *>(zeroed(static_cast<size_t>(n) + 2, sizeof(uint32_t)));
     if (msg == nullptr) {
         VTRACE_ERR_AS(kName, "Memory allocation failed for disconnMsg\n");
         VTRACE_EXIT_AS(kName);

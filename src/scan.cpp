@@ -38,51 +38,75 @@ static_assert(sizeof(DomDbEntry) == 8 && offsetof(DomDbEntry, pid) == 0);
 
 // The PID words of the entries sit at every other 32-bit word: a shuffle
 // (0x88: words 0 and 2 of each operand) of two loads gathers four (SSE2) or
-// eight (AVX2, within each 128-bit half) of them.  Sixteen or thirty-two entries are compared per branch; the scalar
-// loop then finds the first match among them, or goes through the tail.
-__attribute__((target("sse2"))) int scan_sse2(const DomDbEntry *slots, uint32_t n, uint32_t pid)
+// eight (AVX2, within each 128-bit half) of them.  Sixteen or thirty-two
+// entries are compared per branch; the scalar loop then finds the first
+// match among the entries of the window that holds one.
+
+// The first match among entries from..to-1, known to hold one or to be
+// the rest of the block.
+inline int first_match(const DomDbEntry *slots, uint32_t from, uint32_t to, uint32_t pid)
 {
-    const __m128i key = _mm_set1_epi32(static_cast<int>(pid));
-    const auto *w = reinterpret_cast<const float *>(slots);
-    uint32_t i = 0;
-    for (; i + 16 <= n; i += 16, w += 32) {
-        const __m128i p0 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w), _mm_loadu_ps(w + 4), 0x88));
-        const __m128i p1 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 8), _mm_loadu_ps(w + 12), 0x88));
-        const __m128i p2 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 16), _mm_loadu_ps(w + 20), 0x88));
-        const __m128i p3 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 24), _mm_loadu_ps(w + 28), 0x88));
-        const __m128i a = _mm_or_si128(_mm_cmpeq_epi32(p0, key), _mm_cmpeq_epi32(p1, key));
-        const __m128i b = _mm_or_si128(_mm_cmpeq_epi32(p2, key), _mm_cmpeq_epi32(p3, key));
-        if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0)
-            break;
-    }
-    for (; i < n; ++i)
+    for (uint32_t i = from; i < to; ++i)
         if (slots[i].pid == pid)
             return static_cast<int>(i);
     return -1;
 }
 
+// True when one of the sixteen entries from `at` holds the PID.
+__attribute__((target("sse2"))) inline bool any16(const float *w, __m128i key)
+{
+    const __m128i p0 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w), _mm_loadu_ps(w + 4), 0x88));
+    const __m128i p1 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 8), _mm_loadu_ps(w + 12), 0x88));
+    const __m128i p2 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 16), _mm_loadu_ps(w + 20), 0x88));
+    const __m128i p3 = _mm_castps_si128(_mm_shuffle_ps(_mm_loadu_ps(w + 24), _mm_loadu_ps(w + 28), 0x88));
+    const __m128i a = _mm_or_si128(_mm_cmpeq_epi32(p0, key), _mm_cmpeq_epi32(p1, key));
+    const __m128i b = _mm_or_si128(_mm_cmpeq_epi32(p2, key), _mm_cmpeq_epi32(p3, key));
+    return _mm_movemask_epi8(_mm_or_si128(a, b)) != 0;
+}
+
+// Windows of sixteen entries; the last window may overlap the one before
+// (its first entries are known not to match), so that no entry is left to
+// the scalar loop unless the block holds fewer than sixteen.
+__attribute__((target("sse2"))) int scan_sse2(const DomDbEntry *slots, uint32_t n, uint32_t pid)
+{
+    if (n < 16)
+        return scan_portable(slots, n, pid);
+    const __m128i key = _mm_set1_epi32(static_cast<int>(pid));
+    const auto *w = reinterpret_cast<const float *>(slots);
+    uint32_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        if (any16(w + 2 * i, key))
+            return first_match(slots, i, i + 16, pid);
+    if (i == n || !any16(w + 2 * (n - 16), key))
+        return -1;
+    return first_match(slots, i, n, pid);
+}
+
+__attribute__((target("avx2"))) inline bool any32(const float *w, __m256i key)
+{
+    const __m256i p0 = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w), _mm256_loadu_ps(w + 8), 0x88));
+    const __m256i p1 = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 16), _mm256_loadu_ps(w + 24), 0x88));
+    const __m256i p2 = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 32), _mm256_loadu_ps(w + 40), 0x88));
+    const __m256i p3 = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 48), _mm256_loadu_ps(w + 56), 0x88));
+    const __m256i a = _mm256_or_si256(_mm256_cmpeq_epi32(p0, key), _mm256_cmpeq_epi32(p1, key));
+    const __m256i b = _mm256_or_si256(_mm256_cmpeq_epi32(p2, key), _mm256_cmpeq_epi32(p3, key));
+    return _mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0;
+}
+
+// As scan_sse2, with windows of thirty-two entries.
 __attribute__((target("avx2"))) int scan_avx2(const DomDbEntry *slots, uint32_t n, uint32_t pid)
 {
+    if (n < 32)
+        return scan_sse2(slots, n, pid);
     const __m256i key = _mm256_set1_epi32(static_cast<int>(pid));
     const auto *w = reinterpret_cast<const float *>(slots);
     uint32_t i = 0;
-    for (; i + 32 <= n; i += 32, w += 64) {
-        const __m256i p0 = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w), _mm256_loadu_ps(w + 8), 0x88));
-        const __m256i p1 =
-            _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 16), _mm256_loadu_ps(w + 24), 0x88));
-        const __m256i p2 =
-            _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 32), _mm256_loadu_ps(w + 40), 0x88));
-        const __m256i p3 =
-            _mm256_castps_si256(_mm256_shuffle_ps(_mm256_loadu_ps(w + 48), _mm256_loadu_ps(w + 56), 0x88));
-        const __m256i a = _mm256_or_si256(_mm256_cmpeq_epi32(p0, key), _mm256_cmpeq_epi32(p1, key));
-        const __m256i b = _mm256_or_si256(_mm256_cmpeq_epi32(p2, key), _mm256_cmpeq_epi32(p3, key));
-        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0)
-            break;
-    }
-    for (; i < n; ++i)
-        if (slots[i].pid == pid)
-            return static_cast<int>(i);
-    return -1;
+    for (; i + 32 <= n; i += 32)
+        if (any32(w + 2 * i, key))
+            return first_match(slots, i, i + 32, pid);
+    if (i == n || !any32(w + 2 * (n - 32), key))
+        return -1;
+    return first_match(slots, i, n, pid);
 }
 
 #endif

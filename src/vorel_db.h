@@ -203,6 +203,12 @@ inline int find_slot(const DestDb &b, uint32_t pid) { return find_in_slots(b.des
 // slow to start.
 void copy_records(DevInfo *dst, const DevInfo *src, uint32_t n);
 
+// A zero-filled heap block of n elements of `size` bytes, released with
+// free, as calloc gives it (NULL when the size overflows or the heap has no
+// room); taken with malloc and cleared, because the C library serves small
+// mallocs from a per-thread cache that its calloc does not use.
+void *zeroed(std::size_t n, std::size_t size);
+
 // con_findpidfromdb for a caller that holds the segment handle; the same
 // records under the same name.
 uint32_t find_pid(gshm_handle_t h, uint32_t pid);

@@ -72,9 +72,52 @@ std::mutex g_output_mutex;
 
 // The descriptor for VOREL_TRACE_FILE as it is now; the file is reopened when
 // the variable changes.  The caller holds g_output_mutex.
+// VOREL_TRACE_FILE as getenv would give it, asked before every record.  The
+// place of the variable in the environment is remembered (the caller holds
+// g_output_mutex): while the environment's array and that entry are the
+// ones seen last, the entry is read again without a search; any setenv,
+// unsetenv or putenv that replaces, moves or adds an entry changes one of
+// them, and the variable is searched for afresh.
+const char *trace_file_variable()
+{
+    static constexpr char kName[] = "VOREL_TRACE_FILE=";
+    static constexpr size_t kNameLen = sizeof kName - 1;
+    struct Seen {
+        char **env = nullptr;
+        size_t index = 0;            // the entry's place, or the end of the array when absent
+        const char *entry = nullptr; // the entry; when absent, the last entry (or nullptr)
+        bool present = false;
+    };
+    static Seen seen;
+    char **env = environ;
+    if (env != nullptr && env == seen.env) {
+        if (seen.present && env[seen.index] == seen.entry)
+            return seen.entry + kNameLen;
+        if (!seen.present && env[seen.index] == nullptr &&
+            (seen.index == 0 ? seen.entry == nullptr : env[seen.index - 1] == seen.entry))
+            return nullptr;
+    }
+    seen = Seen{};
+    seen.env = env;
+    if (env == nullptr)
+        return nullptr;
+    size_t i = 0;
+    for (; env[i] != nullptr; ++i) {
+        if (std::strncmp(env[i], kName, kNameLen) == 0) {
+            seen.index = i;
+            seen.entry = env[i];
+            seen.present = true;
+            return env[i] + kNameLen;
+        }
+    }
+    seen.index = i;
+    seen.entry = i == 0 ? nullptr : env[i - 1];
+    return nullptr;
+}
+
 int output_fd()
 {
-    const char *env = std::getenv("VOREL_TRACE_FILE");
+    const char *env = trace_file_variable();
     const char *want = env != nullptr ? env : "";
     if (g_output.chosen && std::strcmp(want, g_output.path) == 0)
         return g_output.fd;
@@ -106,33 +149,282 @@ void write_all(int fd, const char *data, size_t len)
     }
 }
 
-// "2024-05-01 12:34:56.123456"
-void format_time(char *buf, size_t size)
+// Appends text to a fixed buffer, cutting what does not fit.
+class Line {
+  public:
+    Line(char *buf, size_t size) : buf_(buf), size_(size) {}
+    void put(const char *s, size_t n)
+    {
+        const size_t room = size_ - len_;
+        const size_t k = n < room ? n : room;
+        std::memcpy(buf_ + len_, s, k);
+        len_ += k;
+    }
+    void put(const char *s) { put(s, std::strlen(s)); }
+    void put(char c)
+    {
+        if (len_ < size_)
+            buf_[len_++] = c;
+    }
+    void put_repeated(char c, size_t n)
+    {
+        const size_t room = size_ - len_;
+        const size_t k = n < room ? n : room;
+        std::memset(buf_ + len_, c, k);
+        len_ += k;
+    }
+    // Decimal, at least `width` digits (zero-padded).
+    void put_number(long v, int width = 1)
+    {
+        char digits[24];
+        int n = static_cast<int>(sizeof digits);
+        const bool negative = v < 0;
+        unsigned long u = negative ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+        int count = 0;
+        do {
+            digits[--n] = static_cast<char>('0' + u % 10);
+            u /= 10;
+            ++count;
+        } while (u != 0 || count < width);
+        if (negative)
+            digits[--n] = '-';
+        put(digits + n, sizeof digits - static_cast<size_t>(n));
+    }
+    size_t size() const { return len_; }
+    size_t room() const { return size_ - len_; }
+    char *end() { return buf_ + len_; }
+    void grow(size_t n) { len_ += n < room() ? n : room(); }
+    void truncate(size_t n) { len_ = n < len_ ? n : len_; }
+
+  private:
+    char *buf_;
+    size_t size_;
+    size_t len_ = 0;
+};
+
+// "2024-05-01 12:34:56.123456".  The calendar part is worked out once per
+// second; records within the same second only add the fraction.  The caller
+// holds g_output_mutex.
+void put_time(Line &line)
 {
+    static time_t s_second = -1;
+    static char s_calendar[32];
+    static size_t s_calendar_len = 0;
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    const size_t n = strftime(buf, size, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(buf + n, size - n, ".%06ld", static_cast<long>(ts.tv_nsec / 1000));
+    if (ts.tv_sec != s_second) {
+        tm local{};
+        localtime_r(&ts.tv_sec, &local);
+        s_calendar_len = strftime(s_calendar, sizeof s_calendar, "%Y-%m-%d %H:%M:%S", &local);
+        s_second = ts.tv_sec;
+    }
+    line.put(s_calendar, s_calendar_len);
+    line.put('.');
+    line.put_number(ts.tv_nsec / 1000, 6);
 }
 
-std::string format_text(const char *fmt, va_list args)
+// One conversion of a format: flags, width, length and the conversion.
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    int width = 0;
+    int length = 0; // 0 int, 1 long, 2 long long, -1 short, -2 char, 3 size_t
+    char conv = 0;
+};
+
+// Reads the conversion after a '%'; false when it uses anything the fast
+// formatter does not do the way vsnprintf does (other flags, a precision, a
+// '*' width, %p, %n, floating point...).
+bool parse_spec(const char *&f, Spec &spec)
 {
-    va_list again;
-    va_copy(again, args);
-    char small[512];
-    const int n = std::vsnprintf(small, sizeof small, fmt, args);
-    std::string text;
-    if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
-        text.assign(small, static_cast<size_t>(n));
-    } else if (n >= 0) {
-        text.resize(static_cast<size_t>(n) + 1);
-        std::vsnprintf(text.data(), text.size(), fmt, again);
-        text.resize(static_cast<size_t>(n));
+    for (;; ++f) {
+        if (*f == '-')
+            spec.left = true;
+        else if (*f == '0')
+            spec.zero = true;
+        else
+            break;
     }
-    va_end(again);
-    return text;
+    while (*f >= '0' && *f <= '9')
+        spec.width = spec.width * 10 + (*f++ - '0');
+    if (spec.width > 64)
+        return false;
+    if (*f == 'l') {
+        spec.length = f[1] == 'l' ? 2 : 1;
+        f += spec.length;
+    } else if (*f == 'h') {
+        spec.length = f[1] == 'h' ? -2 : -1;
+        f += -spec.length;
+    } else if (*f == 'z') {
+        spec.length = 3;
+        ++f;
+    }
+    spec.conv = *f;
+    if (spec.conv == '\0')
+        return false;
+    ++f;
+    switch (spec.conv) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+        return true;
+    case 's':
+    case 'c':
+        return !spec.zero && spec.length == 0;
+    case '%':
+        return spec.width == 0 && !spec.left && !spec.zero && spec.length == 0;
+    default:
+        return false;
+    }
+}
+
+void put_padded(Line &line, const Spec &spec, const char *s, size_t n, bool number_sign = false)
+{
+    const size_t width = static_cast<size_t>(spec.width);
+    const size_t pad = width > n ? width - n : 0;
+    if (!spec.left && spec.zero) {
+        // Zeros go between the sign and the digits.
+        if (number_sign) {
+            line.put(*s++);
+            --n;
+        }
+        line.put_repeated('0', pad);
+    } else if (!spec.left) {
+        line.put_repeated(' ', pad);
+    }
+    line.put(s, n);
+    if (spec.left)
+        line.put_repeated(' ', pad);
+}
+
+void put_integer(Line &line, const Spec &spec, va_list *args)
+{
+    const bool is_signed = spec.conv == 'd' || spec.conv == 'i';
+    unsigned long long u = 0;
+    bool negative = false;
+    if (is_signed) {
+        long long v = 0;
+        switch (spec.length) {
+        case 1:
+            v = va_arg(*args, long);
+            break;
+        case 2:
+            v = va_arg(*args, long long);
+            break;
+        case 3:
+            v = static_cast<long long>(va_arg(*args, ssize_t));
+            break;
+        case -1:
+            v = static_cast<short>(va_arg(*args, int));
+            break;
+        case -2:
+            v = static_cast<signed char>(va_arg(*args, int));
+            break;
+        default:
+            v = va_arg(*args, int);
+            break;
+        }
+        negative = v < 0;
+        u = negative ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    } else {
+        switch (spec.length) {
+        case 1:
+            u = va_arg(*args, unsigned long);
+            break;
+        case 2:
+            u = va_arg(*args, unsigned long long);
+            break;
+        case 3:
+            u = va_arg(*args, size_t);
+            break;
+        case -1:
+            u = static_cast<unsigned short>(va_arg(*args, unsigned int));
+            break;
+        case -2:
+            u = static_cast<unsigned char>(va_arg(*args, unsigned int));
+            break;
+        default:
+            u = va_arg(*args, unsigned int);
+            break;
+        }
+    }
+    char digits[24];
+    int n = 0;
+    const unsigned base = spec.conv == 'x' || spec.conv == 'X' ? 16 : 10;
+    const char *set = spec.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    do {
+        digits[n++] = set[u % base];
+        u /= base;
+    } while (u != 0);
+    char text[25];
+    int len = 0;
+    if (negative)
+        text[len++] = '-';
+    while (n > 0)
+        text[len++] = digits[--n];
+    put_padded(line, spec, text, static_cast<size_t>(len), negative);
+}
+
+// The record's text after the header.  The conversions the library's
+// records use are formatted here; any other format, or a text longer than
+// the line's room, goes through vsnprintf (into a heap buffer when long).
+void put_text(Line &line, std::string &overflow, const char *fmt, va_list args)
+{
+    va_list slow;  // for vsnprintf into the line
+    va_list heavy; // for vsnprintf into the heap
+    va_list fast;  // for the conversions done here
+    va_copy(slow, args);
+    va_copy(heavy, args);
+    va_copy(fast, args);
+    // One pass; a conversion the pass does not do sends the whole text to
+    // vsnprintf, as does a text that does not fit.
+    const size_t start = line.size();
+    bool done = true;
+    for (const char *f = fmt; *f != '\0';) {
+        const char *lit = f;
+        while (*f != '\0' && *f != '%')
+            ++f;
+        line.put(lit, static_cast<size_t>(f - lit));
+        if (*f == '\0')
+            break;
+        ++f;
+        Spec spec;
+        if (!parse_spec(f, spec)) {
+            done = false;
+            break;
+        }
+        if (spec.conv == '%') {
+            line.put('%');
+        } else if (spec.conv == 's') {
+            const char *str = va_arg(fast, const char *);
+            if (str == nullptr)
+                str = "(null)";
+            put_padded(line, spec, str, std::strlen(str));
+        } else if (spec.conv == 'c') {
+            const char c = static_cast<char>(va_arg(fast, int));
+            put_padded(line, spec, &c, 1);
+        } else {
+            put_integer(line, spec, &fast);
+        }
+    }
+    done = done && line.room() > 0;
+    if (!done)
+        line.truncate(start);
+    if (!done) {
+        const int n = std::vsnprintf(line.end(), line.room(), fmt, slow);
+        if (n >= 0 && static_cast<size_t>(n) < line.room()) {
+            line.grow(static_cast<size_t>(n));
+        } else if (n >= 0) {
+            overflow.resize(static_cast<size_t>(n) + 1);
+            std::vsnprintf(overflow.data(), overflow.size(), fmt, heavy);
+            overflow.resize(static_cast<size_t>(n));
+        }
+    }
+    va_end(fast);
+    va_end(heavy);
+    va_end(slow);
 }
 
 } // namespace
@@ -179,23 +471,42 @@ void log_debug(const char *file, int line, mod_desc_t *mod, int level, const cha
     (void)mod; // the caller has decided that the record is due
     if (fmt == nullptr)
         return;
+    // "<time> sw<instance> L<level> <file>:<line> <text>\n", one record, one
+    // line: a newline that ends the text is dropped and one is added.
+    char buf[1024];
+    Line out(buf, sizeof buf - 1); // room for the final newline
+    std::lock_guard lock(g_output_mutex);
+    put_time(out);
+    out.put(" sw");
+    out.put_number(getMySwitch());
+    out.put(" L");
+    out.put_number(level);
+    out.put(' ');
+    out.put(file != nullptr ? file : "?");
+    out.put(':');
+    out.put_number(line);
+    out.put(' ');
+    std::string overflow;
     va_list args;
     va_start(args, fmt);
-    std::string text = format_text(fmt, args);
+    put_text(out, overflow, fmt, args);
     va_end(args);
-    if (!text.empty() && text.back() == '\n')
-        text.pop_back(); // one record, one line
 
-    char stamp[40];
-    format_time(stamp, sizeof stamp);
-    char head[256];
-    std::snprintf(head, sizeof head, "%s sw%d L%d %s:%d ", stamp, getMySwitch(), level, file != nullptr ? file : "?",
-                  line);
-    std::string record(head);
-    record.append(text).append("\n");
-
-    std::lock_guard lock(g_output_mutex);
-    write_all(output_fd(), record.data(), record.size());
+    const char *data = buf;
+    size_t len = out.size();
+    if (!overflow.empty()) {
+        if (overflow.back() == '\n')
+            overflow.pop_back();
+        overflow.insert(0, buf, len);
+        overflow.push_back('\n');
+        data = overflow.data();
+        len = overflow.size();
+    } else {
+        if (len > 0 && buf[len - 1] == '\n')
+            --len;
+        buf[len++] = '\n';
+    }
+    write_all(output_fd(), data, len);
 }
 
 } // extern "C"
