@@ -282,9 +282,10 @@ struct Setup {
 
 // Runs `ops` operations through `apply(k)` and waits for their `messages`
 // messages; the seconds from the first call to the last arrival, and the
-// digest of what arrived.  -1 seconds when something failed.
+// digest of what arrived.  -1 seconds when something failed.  `issued` gets
+// the seconds until the last call returned: the sender's own share.
 template <class Apply>
-double timed_round(std::size_t first, std::size_t ops, uint64_t messages, Apply apply, uint64_t &digest)
+double timed_round(std::size_t first, std::size_t ops, uint64_t messages, Apply apply, uint64_t &digest, double &issued)
 {
     const uint64_t before = g_shared->received.load(std::memory_order_acquire);
     const uint64_t digest_before = g_shared->digest.load(std::memory_order_acquire);
@@ -292,6 +293,7 @@ double timed_round(std::size_t first, std::size_t ops, uint64_t messages, Apply 
     for (std::size_t k = 0; k < ops; ++k)
         if (apply((first + k) % kSequence) != 0)
             return -1;
+    issued = static_cast<double>(now_ns() - t0) / 1e9;
     const int64_t t1 = wait_arrivals(before + messages);
     if (t1 < 0)
         return -1;
@@ -308,6 +310,7 @@ void run_contest(benchmark::State &state, Op op, const char *name)
     setMySwitch(kInstance);
     const uint64_t per_op = op == Op::Update ? 1 : 2;
     vbench::Contest contest;
+    std::vector<double> issued_ns, base_issued_ns; // per operation, until the calls returned
     for (auto _ : state) {
         // Both contenders apply the same slice of the sequence in turn; each
         // store is in the same state before its turn.
@@ -317,6 +320,8 @@ void run_contest(benchmark::State &state, Op op, const char *name)
         uint64_t base_digest = 0;
         double vorel_s = 0;
         double base_s = 0;
+        double vorel_issued = 0;
+        double base_issued = 0;
         vbench::round(
             contest, contest.rounds(), kOpsPerRound,
             [&] {
@@ -328,7 +333,7 @@ void run_contest(benchmark::State &state, Op op, const char *name)
                             return -1;
                         return addPidToVorel(p, VOREL_UPD_DEV_ONLINE, 0);
                     },
-                    vorel_digest);
+                    vorel_digest, vorel_issued);
                 return vorel_s;
             },
             [&] {
@@ -338,7 +343,7 @@ void run_contest(benchmark::State &state, Op op, const char *name)
                         return op == Op::Update ? s.baseline.update(s.updates[k])
                                                 : s.baseline.remove_readd(s.updates[k]);
                     },
-                    base_digest);
+                    base_digest, base_issued);
                 return base_s;
             });
         if (vorel_s < 0 || base_s < 0) {
@@ -349,12 +354,16 @@ void run_contest(benchmark::State &state, Op op, const char *name)
             state.SkipWithError("the library and the baseline delivered different messages");
             break;
         }
+        issued_ns.push_back(vorel_issued / kOpsPerRound * 1e9);
+        base_issued_ns.push_back(base_issued / kOpsPerRound * 1e9);
         state.SetIterationTime(vorel_s);
     }
     if (g_shared->malformed.load() != 0)
         state.SkipWithError("the watcher could not decode a message");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kOpsPerRound));
     contest.report(state, vbench::row_name(name, state), 1.5);
+    state.counters["issue_ns_per_op"] = vbench::median(issued_ns);
+    state.counters["base_issue_ns_per_op"] = vbench::median(base_issued_ns);
 }
 
 void BM_Update(benchmark::State &state) { run_contest(state, Op::Update, "update"); }

@@ -47,8 +47,12 @@ void *zeroed(std::size_t n, std::size_t size)
     if (__builtin_mul_overflow(n, size, &bytes))
         return nullptr;
     void *p = std::malloc(bytes);
-    if (p != nullptr)
-        std::memset(p, 0, bytes);
+    if (p == nullptr)
+        return nullptr;
+    // The compiler would otherwise fold this malloc and memset back into the
+    // calloc that they replace.
+    asm volatile("" : : "r"(p) : "memory");
+    std::memset(p, 0, bytes);
     return p;
 }
 

@@ -4,8 +4,8 @@
 // differ only in how many entries they compare per step.
 //
 // The portable variant runs everywhere (the PowerPC target uses it).  On
-// x86-64 the SSE2 variant is always available and the AVX2 variant is chosen
-// once, when the processor has it.
+// x86-64 the SSE2 variant is always available; the AVX-512 or else the AVX2
+// variant is chosen once, when the processor has it.
 #include <cstddef>
 
 #include "vorel_db.h"
@@ -109,6 +109,39 @@ __attribute__((target("avx2"))) int scan_avx2(const DomDbEntry *slots, uint32_t 
     return first_match(slots, i, n, pid);
 }
 
+// True when one of the sixty-four entries from `p` holds the PID: eight
+// compares of sixteen words each, of which only the even ones (the PIDs)
+// count.
+__attribute__((target("avx512f,avx512bw"))) inline bool any64(const int *p, __m512i key)
+{
+    constexpr __mmask16 kPidWords = 0x5555;
+    const __mmask16 a = _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p), key) |
+                        _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 16), key);
+    const __mmask16 b = _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 32), key) |
+                        _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 48), key);
+    const __mmask16 c = _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 64), key) |
+                        _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 80), key);
+    const __mmask16 d = _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 96), key) |
+                        _mm512_mask_cmpeq_epi32_mask(kPidWords, _mm512_loadu_si512(p + 112), key);
+    return (a | b | c | d) != 0;
+}
+
+// As scan_avx2, with windows of sixty-four entries.
+__attribute__((target("avx512f,avx512bw"))) int scan_avx512(const DomDbEntry *slots, uint32_t n, uint32_t pid)
+{
+    if (n < 64)
+        return scan_avx2(slots, n, pid);
+    const __m512i key = _mm512_set1_epi32(static_cast<int>(pid));
+    const auto *p = reinterpret_cast<const int *>(slots);
+    uint32_t i = 0;
+    for (; i + 64 <= n; i += 64)
+        if (any64(p + 2 * i, key))
+            return first_match(slots, i, i + 64, pid);
+    if (i == n || !any64(p + 2 * (n - 64), key))
+        return -1;
+    return first_match(slots, i, n, pid);
+}
+
 #endif
 
 constexpr ScanVariant kVariants[] = {
@@ -116,6 +149,7 @@ constexpr ScanVariant kVariants[] = {
 #if defined(VOREL_SCAN_X86)
     {"sse2", scan_sse2, true},
     {"avx2", scan_avx2, false}, // usable: decided at run time
+    {"avx512", scan_avx512, false},
 #endif
 };
 
@@ -123,6 +157,8 @@ ScanFn choose()
 {
 #if defined(VOREL_SCAN_X86)
     __builtin_cpu_init(); // this runs among the library's static initialisers
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
+        return scan_avx512;
     if (__builtin_cpu_supports("avx2"))
         return scan_avx2;
     return scan_sse2;
@@ -142,6 +178,8 @@ bool scan_variant_usable(const ScanVariant &v)
 #if defined(VOREL_SCAN_X86)
     if (v.fn == scan_avx2)
         return __builtin_cpu_supports("avx2");
+    if (v.fn == scan_avx512)
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #endif
     return v.always;
 }
