@@ -164,7 +164,13 @@ void start_store(vbench::DeviceList &list)
         detachVorelSrvr();
     (void)gshm_remove(c->shm_key);
     bulkconpld l = list.list();
-    if (initVorelSrvr() != 0 || addPidListToVorel(&l, VOREL_UPD_SYNC, 0) != 0 || vorelSyncDone(0) != 0)
+    if (initVorelSrvr() != 0 || addPidListToVorel(&l, VOREL_UPD_SYNC, 0) != 0)
+        std::abort();
+    // Once client type 0 is registered (from the first size on), the watcher
+    // receives the sync notice too: it must have arrived before any round
+    // counts messages.
+    const uint64_t before = g_shared->received.load(std::memory_order_acquire);
+    if (vorelSyncDone(0) != 0 || (started && wait_arrivals(before + 1) < 0))
         std::abort();
     // Registered after the sync notice, which therefore went to nobody.
     if (!started && registerVorelClientToSrvr(0) != VOREL_E_INSYNC)

@@ -3,7 +3,7 @@
 # and memory (vorel_bench_store) and the updates delivered to a watcher
 # process (vorel_bench_notify), each against its baseline in the same run.
 # Writes the Google Benchmark JSON to bench/results/ and prints the table of
-# ratios against the targets; then draws bench/results/cost_per_op.png.
+# ratios against the targets; then draws bench/cost_per_op.png from it.
 #
 #   scripts/bench.sh                  the whole suite
 #   REPEAT=3 scripts/bench.sh         each benchmark three times; the table
@@ -27,7 +27,7 @@ command -v jq >/dev/null || {
   exit 1
 }
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOREL_BENCH=ON -DVOREL_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOREL_BENCH=ON -DVOREL_TESTS=OFF -DVOREL_TOOLS=OFF >/dev/null
 cmake --build "$build" -j"$jobs" --target vorel_bench_store vorel_bench_notify
 
 mkdir -p "$results"
@@ -58,6 +58,6 @@ table "$results/store.json" "$results/notify.json" |
 echo "(latency_p99_us: ratio is the p99 in microseconds; memory: bytes in use / block arithmetic)"
 
 if command -v gnuplot >/dev/null; then
-  "$root/scripts/plot_bench.sh" "$results/cost_per_op.png" "$results/store.json" "$results/notify.json"
-  echo "plot: $results/cost_per_op.png"
+  "$root/scripts/plot_bench.sh" "$root/bench/cost_per_op.png" "$results/store.json" "$results/notify.json"
+  echo "plot: bench/cost_per_op.png"
 fi

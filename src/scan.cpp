@@ -39,18 +39,8 @@ static_assert(sizeof(DomDbEntry) == 8 && offsetof(DomDbEntry, pid) == 0);
 // The PID words of the entries sit at every other 32-bit word: a shuffle
 // (0x88: words 0 and 2 of each operand) of two loads gathers four (SSE2) or
 // eight (AVX2, within each 128-bit half) of them.  Sixteen or thirty-two
-// entries are compared per branch; the scalar loop then finds the first
-// match among the entries of the window that holds one.
-
-// The first match among entries from..to-1, known to hold one or to be
-// the rest of the block.
-inline int first_match(const DomDbEntry *slots, uint32_t from, uint32_t to, uint32_t pid)
-{
-    for (uint32_t i = from; i < to; ++i)
-        if (slots[i].pid == pid)
-            return static_cast<int>(i);
-    return -1;
-}
+// entries are compared per branch; the window that holds a match is
+// compared again, in order, to find the first.
 
 // True when one of the sixteen entries from `at` holds the PID.
 __attribute__((target("sse2"))) inline bool any16(const float *w, __m128i key)
@@ -64,6 +54,19 @@ __attribute__((target("sse2"))) inline bool any16(const float *w, __m128i key)
     return _mm_movemask_epi8(_mm_or_si128(a, b)) != 0;
 }
 
+// The first of the sixteen entries from `p` (words) that holds the PID, or
+// -1: two entries per compare, the PID words being the even lanes.
+__attribute__((target("sse2"))) inline int first16(const int *p, __m128i key)
+{
+    for (int k = 0; k < 8; ++k) {
+        const __m128i words = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 4 * k));
+        const int m = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(words, key))) & 0x5;
+        if (m != 0)
+            return 2 * k + __builtin_ctz(static_cast<unsigned>(m)) / 2;
+    }
+    return -1;
+}
+
 // Windows of sixteen entries; the last window may overlap the one before
 // (its first entries are known not to match), so that no entry is left to
 // the scalar loop unless the block holds fewer than sixteen.
@@ -73,13 +76,15 @@ __attribute__((target("sse2"))) int scan_sse2(const DomDbEntry *slots, uint32_t 
         return scan_portable(slots, n, pid);
     const __m128i key = _mm_set1_epi32(static_cast<int>(pid));
     const auto *w = reinterpret_cast<const float *>(slots);
+    const auto *p = reinterpret_cast<const int *>(slots);
     uint32_t i = 0;
     for (; i + 16 <= n; i += 16)
         if (any16(w + 2 * i, key))
-            return first_match(slots, i, i + 16, pid);
+            return static_cast<int>(i) + first16(p + 2 * i, key);
+    // The overlapping last window: its entries before i hold no match.
     if (i == n || !any16(w + 2 * (n - 16), key))
         return -1;
-    return first_match(slots, i, n, pid);
+    return static_cast<int>(n - 16) + first16(p + 2 * (n - 16), key);
 }
 
 __attribute__((target("avx2"))) inline bool any32(const float *w, __m256i key)
@@ -93,6 +98,17 @@ __attribute__((target("avx2"))) inline bool any32(const float *w, __m256i key)
     return _mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0;
 }
 
+__attribute__((target("avx2"))) inline int first32(const int *p, __m256i key)
+{
+    for (int k = 0; k < 8; ++k) {
+        const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 8 * k));
+        const int m = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(words, key))) & 0x55;
+        if (m != 0)
+            return 4 * k + __builtin_ctz(static_cast<unsigned>(m)) / 2;
+    }
+    return -1;
+}
+
 // As scan_sse2, with windows of thirty-two entries.
 __attribute__((target("avx2"))) int scan_avx2(const DomDbEntry *slots, uint32_t n, uint32_t pid)
 {
@@ -100,13 +116,14 @@ __attribute__((target("avx2"))) int scan_avx2(const DomDbEntry *slots, uint32_t 
         return scan_sse2(slots, n, pid);
     const __m256i key = _mm256_set1_epi32(static_cast<int>(pid));
     const auto *w = reinterpret_cast<const float *>(slots);
+    const auto *p = reinterpret_cast<const int *>(slots);
     uint32_t i = 0;
     for (; i + 32 <= n; i += 32)
         if (any32(w + 2 * i, key))
-            return first_match(slots, i, i + 32, pid);
+            return static_cast<int>(i) + first32(p + 2 * i, key);
     if (i == n || !any32(w + 2 * (n - 32), key))
         return -1;
-    return first_match(slots, i, n, pid);
+    return static_cast<int>(n - 32) + first32(p + 2 * (n - 32), key);
 }
 
 // True when one of the sixty-four entries from `p` holds the PID: eight
@@ -126,6 +143,16 @@ __attribute__((target("avx512f,avx512bw"))) inline bool any64(const int *p, __m5
     return (a | b | c | d) != 0;
 }
 
+__attribute__((target("avx512f,avx512bw"))) inline int first64(const int *p, __m512i key)
+{
+    for (int k = 0; k < 8; ++k) {
+        const __mmask16 m = _mm512_mask_cmpeq_epi32_mask(0x5555, _mm512_loadu_si512(p + 16 * k), key);
+        if (m != 0)
+            return 8 * k + __builtin_ctz(static_cast<unsigned>(m)) / 2;
+    }
+    return -1;
+}
+
 // As scan_avx2, with windows of sixty-four entries.
 __attribute__((target("avx512f,avx512bw"))) int scan_avx512(const DomDbEntry *slots, uint32_t n, uint32_t pid)
 {
@@ -136,10 +163,10 @@ __attribute__((target("avx512f,avx512bw"))) int scan_avx512(const DomDbEntry *sl
     uint32_t i = 0;
     for (; i + 64 <= n; i += 64)
         if (any64(p + 2 * i, key))
-            return first_match(slots, i, i + 64, pid);
+            return static_cast<int>(i) + first64(p + 2 * i, key);
     if (i == n || !any64(p + 2 * (n - 64), key))
         return -1;
-    return first_match(slots, i, n, pid);
+    return static_cast<int>(n - 64) + first64(p + 2 * (n - 64), key);
 }
 
 #endif

@@ -149,6 +149,40 @@ void write_all(int fd, const char *data, size_t len)
     }
 }
 
+// The digits of u, written backwards so that they end at `end`; returns
+// how many.  Two digits per division.
+size_t to_decimal(unsigned long long u, char *end)
+{
+    static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                     "8081828384858687888990919293949596979899";
+    char *p = end;
+    while (u >= 100) {
+        const auto pair = static_cast<unsigned>(u % 100);
+        u /= 100;
+        *--p = kPairs[2 * pair + 1];
+        *--p = kPairs[2 * pair];
+    }
+    if (u >= 10) {
+        *--p = kPairs[2 * u + 1];
+        *--p = kPairs[2 * u];
+    } else {
+        *--p = static_cast<char>('0' + u);
+    }
+    return static_cast<size_t>(end - p);
+}
+
+size_t to_hex(unsigned long long u, char *end, bool upper)
+{
+    const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char *p = end;
+    do {
+        *--p = set[u & 0xF];
+        u >>= 4;
+    } while (u != 0);
+    return static_cast<size_t>(end - p);
+}
+
 // Appends text to a fixed buffer, cutting what does not fit.
 class Line {
   public:
@@ -177,18 +211,15 @@ class Line {
     void put_number(long v, int width = 1)
     {
         char digits[24];
-        int n = static_cast<int>(sizeof digits);
         const bool negative = v < 0;
-        unsigned long u = negative ? 0ul - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-        int count = 0;
-        do {
-            digits[--n] = static_cast<char>('0' + u % 10);
-            u /= 10;
-            ++count;
-        } while (u != 0 || count < width);
+        const unsigned long long u =
+            negative ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+        size_t n = to_decimal(u, digits + sizeof digits);
+        while (n < static_cast<size_t>(width) && n < sizeof digits - 1)
+            digits[sizeof digits - ++n] = '0';
         if (negative)
-            digits[--n] = '-';
-        put(digits + n, sizeof digits - static_cast<size_t>(n));
+            put('-');
+        put(digits + sizeof digits - n, n);
     }
     size_t size() const { return len_; }
     size_t room() const { return size_ - len_; }
@@ -350,21 +381,14 @@ void put_integer(Line &line, const Spec &spec, va_list *args)
             break;
         }
     }
-    char digits[24];
-    int n = 0;
-    const unsigned base = spec.conv == 'x' || spec.conv == 'X' ? 16 : 10;
-    const char *set = spec.conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    do {
-        digits[n++] = set[u % base];
-        u /= base;
-    } while (u != 0);
-    char text[25];
-    int len = 0;
-    if (negative)
-        text[len++] = '-';
-    while (n > 0)
-        text[len++] = digits[--n];
-    put_padded(line, spec, text, static_cast<size_t>(len), negative);
+    char text[24];
+    char *end = text + sizeof text;
+    size_t len = spec.conv == 'x' || spec.conv == 'X' ? to_hex(u, end, spec.conv == 'X') : to_decimal(u, end);
+    if (negative) {
+        *(end - len - 1) = '-';
+        ++len;
+    }
+    put_padded(line, spec, end - len, len, negative);
 }
 
 // The record's text after the header.  The conversions the library's
