@@ -203,7 +203,10 @@ int map_up_to(Attachment &a, uint64_t end)
 
 // The allocator's words that gshm_availability reads without the segment's
 // lock: written under the lock, read by anyone.
-void publish(uint32_t &word, uint32_t value) { std::atomic_ref<uint32_t>(word).store(value, std::memory_order_relaxed); }
+void publish(uint32_t &word, uint32_t value)
+{
+    std::atomic_ref<uint32_t>(word).store(value, std::memory_order_relaxed);
+}
 uint32_t observe(uint32_t &word) { return std::atomic_ref<uint32_t>(word).load(std::memory_order_relaxed); }
 
 BlockHeader *block_header(const Attachment &a, uint32_t gadd)
@@ -286,8 +289,10 @@ int take_free_block(Attachment &a, ClassState &c, uint32_t cls, uint32_t *gadd)
     if (const uint32_t next = c.free_head; next != 0 && uint64_t{next} + 256 <= mapped) {
         for (uint32_t off = 0; off < 256; off += 64)
             __builtin_prefetch(a.base + next + off, 1);
-        if (const uint32_t after = block_header(a, next)->link; after != 0 && after < mapped)
-            __builtin_prefetch(a.base + after - kBlockHeaderSize, 1);
+        if (const uint32_t after = block_header(a, next)->link; after != 0 && uint64_t{after} + 256 <= mapped) {
+            for (uint32_t off = 0; off < 256; off += 64)
+                __builtin_prefetch(a.base + after - kBlockHeaderSize + off, 1);
+        }
     }
     *gadd = g;
     return 0;
