@@ -1,5 +1,5 @@
 // fuzz_store_model - sequences of store operations decoded from the input,
-// run on a fresh segment and on the model of store_model.h side by side:
+// run on a fresh segment and on the store model of the tests side by side:
 // insertion and removal keeping peers in step (con_addpidtodb and
 // con_delpidfromdb with sync_peers 1), the initial load of absent PIDs
 // (con_addpidtodb with 0), domain removal (delDomainFromVorel, direct) and
@@ -59,7 +59,7 @@ struct Pool {
             domains.insert(domain_of(p));
         domains.insert(1);
     }
-    static uint32_t domain_of(uint32_t p) { return vfuzz::domain_of(p); }
+    static uint32_t domain_of(uint32_t p) { return vmodel::domain_of(p); }
 };
 
 const Pool &pool()
@@ -174,7 +174,7 @@ gadd_t first_block(uint32_t dom)
 
 // A domain's DomDb blocks slot by slot; the head of every PID's chain is
 // kept in `heads`.
-VFUZZ_CHECKER void check_domain(const vfuzz::StoreModel &m, uint32_t dom, std::unordered_map<uint32_t, gadd_t> &heads)
+VFUZZ_CHECKER void check_domain(const vmodel::StoreModel &m, uint32_t dom, std::unordered_map<uint32_t, gadd_t> &heads)
 {
     const auto it = m.domains.find(dom);
     const size_t want_blocks = it == m.domains.end() ? 0 : it->second.size();
@@ -200,12 +200,12 @@ VFUZZ_CHECKER void check_domain(const vfuzz::StoreModel &m, uint32_t dom, std::u
 }
 
 // A device's chain, block by block, against the model.
-VFUZZ_CHECKER void check_chain(uint32_t pid, const vfuzz::MDevice &dev, gadd_t head)
+VFUZZ_CHECKER void check_chain(uint32_t pid, const vmodel::MDevice &dev, gadd_t head)
 {
     size_t b = 0;
     const int rc = vorel::walk_chain<DestDb>(head, [&](const DestDb &blk, gadd_t) {
         VFUZZ_CHECK(b < dev.blocks.size(), "%x has more than %zu DestDb blocks", pid, dev.blocks.size());
-        const vfuzz::MBlock &want = dev.blocks[b];
+        const vmodel::MBlock &want = dev.blocks[b];
         if (b == 0)
             VFUZZ_CHECK(blk.num_dstdevices == dev.count(), "%x head count %d, model %d", pid, blk.num_dstdevices,
                         dev.count());
@@ -224,7 +224,7 @@ VFUZZ_CHECKER void check_chain(uint32_t pid, const vfuzz::MDevice &dev, gadd_t h
 }
 
 // The lookup of a stored device against the model.
-VFUZZ_CHECKER void check_lookup(uint32_t pid, const vfuzz::MDevice &dev)
+VFUZZ_CHECKER void check_lookup(uint32_t pid, const vmodel::MDevice &dev)
 {
     devconpld *pld = nullptr;
     VFUZZ_CHECK(getPidFromVorel(pid, &pld) == 0, "lookup of %x failed", pid);
@@ -252,7 +252,7 @@ VFUZZ_CHECKER void check_absent(uint32_t pid)
 // the lookups of the devices of the mixed set (the crowded domain's are
 // looked up by the sequence's own lookups, which keeps a step's cost linear
 // in the store's size).
-VFUZZ_CHECKER void check_all(const vfuzz::StoreModel &m)
+VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
 {
     VorelHdr *hdr = getVorelHdr();
     VFUZZ_CHECK(hdr != nullptr, "no header");
@@ -282,7 +282,7 @@ VFUZZ_CHECKER void check_all(const vfuzz::StoreModel &m)
 // the graph has it.  Read from the model, which matches the store here.
 using Graph = std::map<uint32_t, std::set<uint32_t>>;
 
-VFUZZ_CHECKER void check_symmetry(const vfuzz::StoreModel &m, const Graph &g)
+VFUZZ_CHECKER void check_symmetry(const vmodel::StoreModel &m, const Graph &g)
 {
     for (const auto &[s, dev] : m.devices) {
         std::multiset<uint32_t> listed;
@@ -408,7 +408,7 @@ class Sequence {
         return out;
     }
 
-    static uint32_t domain_of(uint32_t p) { return vfuzz::domain_of(p); }
+    static uint32_t domain_of(uint32_t p) { return vmodel::domain_of(p); }
 
     void put(uint32_t src, const std::vector<DevInfo> &dests, bool sync)
     {
@@ -511,7 +511,7 @@ class Sequence {
 
     FuzzedDataProvider &in_;
     const bool fabric_;
-    vfuzz::StoreModel model_;
+    vmodel::StoreModel model_;
     Graph graph_;
 };
 

@@ -13,134 +13,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
-#include <optional>
 #include <random>
 #include <set>
 #include <vector>
 
 #include "store_fixture.h"
+#include "store_model.h"
 
 namespace {
 
 using vtest::dev_of;
 using vtest::Payload;
-
-// ---- the model --------------------------------------------------------------------------
-
-struct MBlock {
-    DevInfo src{};
-    std::vector<DevInfo> slots;
-};
-
-struct MDevice {
-    std::vector<MBlock> blocks; // never empty
-    int32_t count() const
-    {
-        int32_t n = 0;
-        for (const MBlock &b : blocks)
-            n += static_cast<int32_t>(b.slots.size());
-        return n;
-    }
-    std::vector<uint32_t> flat_pids() const
-    {
-        std::vector<uint32_t> out;
-        for (const MBlock &b : blocks)
-            for (const DevInfo &d : b.slots)
-                out.push_back(d.pid);
-        return out;
-    }
-    bool lists(uint32_t pid) const
-    {
-        for (const MBlock &b : blocks)
-            for (const DevInfo &d : b.slots)
-                if (d.pid == pid)
-                    return true;
-        return false;
-    }
-};
-
-// What the store should hold, block by block.
-struct Model {
-    std::map<uint32_t, MDevice> devices;
-    std::map<uint32_t, std::vector<std::vector<uint32_t>>> domains; // domain -> blocks of PIDs
-    uint32_t total = 0;
-
-    std::optional<std::vector<uint32_t>> remove(uint32_t pid, bool sync)
-    {
-        auto &blocks = domains[vorel::domain_of(pid)];
-        bool filed = false;
-        for (auto &b : blocks) {
-            if (auto it = std::find(b.begin(), b.end(), pid); it != b.end()) {
-                b.erase(it);
-                filed = true;
-                break;
-            }
-        }
-        if (!filed)
-            return std::nullopt;
-        const MDevice dev = devices.at(pid);
-        devices.erase(pid);
-        std::vector<uint32_t> msg{pid, static_cast<uint32_t>(dev.count())};
-        for (const uint32_t d : dev.flat_pids()) {
-            msg.push_back(d);
-            if (!sync)
-                continue;
-            auto peer = devices.find(d);
-            if (peer == devices.end())
-                continue;
-            for (MBlock &b : peer->second.blocks) {
-                auto it = std::find_if(b.slots.begin(), b.slots.end(), [&](const DevInfo &x) { return x.pid == pid; });
-                if (it != b.slots.end()) {
-                    b.slots.erase(it);
-                    break;
-                }
-            }
-        }
-        --total;
-        return msg;
-    }
-
-    void insert(const Payload &p, bool sync)
-    {
-        const uint32_t pid = p.src().pid;
-        if (sync)
-            (void)remove(pid, true);
-        auto &blocks = domains[vorel::domain_of(pid)];
-        auto room = std::find_if(blocks.begin(), blocks.end(), [](const auto &b) { return b.size() < 256; });
-        if (room == blocks.end())
-            blocks.push_back({pid});
-        else
-            room->push_back(pid);
-
-        MDevice dev;
-        const std::vector<DevInfo> &dests = p.dests();
-        for (size_t i = 0; i == 0 || i < dests.size(); i += 64) {
-            MBlock b;
-            b.src = p.src();
-            const size_t end = std::min(dests.size(), i + 64);
-            b.slots.assign(dests.begin() + static_cast<long>(std::min(i, end)), dests.begin() + static_cast<long>(end));
-            dev.blocks.push_back(std::move(b));
-        }
-        devices[pid] = std::move(dev);
-
-        if (sync) {
-            for (const DevInfo &rec : dests) {
-                auto peer = devices.find(rec.pid);
-                if (peer == devices.end() || peer->second.lists(pid))
-                    continue;
-                auto &pb = peer->second.blocks;
-                auto free = std::find_if(pb.begin(), pb.end(), [](const MBlock &b) { return b.slots.size() < 64; });
-                if (free != pb.end())
-                    free->slots.push_back(p.src());
-                else
-                    pb.push_back(MBlock{rec, {p.src()}});
-            }
-        }
-        ++total;
-    }
-};
-
-// ---- the test ---------------------------------------------------------------------------
+using Model = vmodel::StoreModel;
 
 uint32_t env_number(const char *name, uint32_t fallback)
 {
@@ -323,7 +207,7 @@ class StoreModelTest : public vtest::StoreFixture {
                 const bool load = wild && !present && r < 40;
                 Payload p = wild ? payload(rng, s) : fabric_payload(rng, g, s, present);
                 ASSERT_EQ(insert(p, load ? 0 : 1), 0) << "step " << step;
-                m.insert(p, !load);
+                m.insert(p.src(), p.dests(), !load);
             }
             ASSERT_NO_FATAL_FAILURE(check(m, step));
             if (!wild) {

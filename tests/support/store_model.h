@@ -1,7 +1,8 @@
 // store_model.h - a plain in-memory model of the connectivity store: which
 // PIDs each domain's DomDb blocks hold, slot by slot, and each device's
 // DestDb blocks, record by record, as insertion, removal and domain removal
-// leave them.
+// leave them.  Header-only and free of gtest, so that the test programs and
+// the fuzz targets compare the store with the same model.
 //
 // It states the store's rules directly: a new PID takes the first domain
 // block with room (256 slots) or a new block at the end; a removal closes the
@@ -22,7 +23,7 @@
 
 #include "vorel.h"
 
-namespace vfuzz {
+namespace vmodel {
 
 inline uint32_t domain_of(uint32_t pid) { return (pid >> 16) & 0xFFu; }
 
@@ -41,11 +42,20 @@ struct MDevice {
             n += static_cast<int32_t>(b.slots.size());
         return n;
     }
+    // Destinations in chain order.
     std::vector<DevInfo> flat() const
     {
         std::vector<DevInfo> out;
         for (const MBlock &b : blocks)
             out.insert(out.end(), b.slots.begin(), b.slots.end());
+        return out;
+    }
+    std::vector<uint32_t> flat_pids() const
+    {
+        std::vector<uint32_t> out;
+        for (const MBlock &b : blocks)
+            for (const DevInfo &d : b.slots)
+                out.push_back(d.pid);
         return out;
     }
     bool lists(uint32_t pid) const
@@ -171,4 +181,4 @@ class StoreModel {
     }
 };
 
-} // namespace vfuzz
+} // namespace vmodel
