@@ -3,10 +3,7 @@
 // messages, malformed frames and failure injection.
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,15 +17,19 @@
 #include <vector>
 
 #include "proc.h"
+#include "raw_ipc.h"
 #include "vorel_platform.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using vtest::kIpcMaxBody;
+using vtest::RawConn;
+using vtest::request_header;
+using vtest::WireHeader;
 
 constexpr ipc_timeout_t kFiveSec{5, 0};
-constexpr uint32_t kMaxBody = 64u << 20;
 
 IPCAddr addr_of(const char *name, int node = static_cast<int>(myNode()))
 {
@@ -299,7 +300,7 @@ TEST(Ipc, EightMegabyteOneWayMessageArrivesIntact)
     EXPECT_EQ(len, 3u);
     EXPECT_EQ(sum, fnv1a(tail, sizeof tail));
 
-    EXPECT_EQ(ipcSend(&to, 0x42, body.data(), kMaxBody + 1, &thirty), PLAT_ERR_TOOBIG);
+    EXPECT_EQ(ipcSend(&to, 0x42, body.data(), kIpcMaxBody + 1, &thirty), PLAT_ERR_TOOBIG);
     stop.post();
     EXPECT_EQ(server.wait(), 0);
 }
@@ -346,73 +347,6 @@ TEST(Ipc, StuckReceiverCostsTheSenderOnlyItsTimeOut)
     EXPECT_EQ(ipcUnregisterService(alive), 0);
 }
 
-// The frame header as it travels: magic "VIPC", kind, reserved, code, body
-// length, sequence, then the 20-byte service name; native byte order.
-struct WireHeader {
-    uint32_t magic = 0x56495043;
-    uint16_t kind = 2; // request
-    uint16_t reserved = 0;
-    uint32_t code = 0;
-    uint32_t length = 0;
-    uint32_t seq = 0;
-    char service[20] = {};
-};
-static_assert(sizeof(WireHeader) == 40);
-
-WireHeader request_header(const char *service, uint32_t code, uint32_t length, uint32_t seq)
-{
-    WireHeader h;
-    h.code = code;
-    h.length = length;
-    h.seq = seq;
-    std::strncpy(h.service, service, sizeof h.service - 1);
-    return h;
-}
-
-class RawConn {
-  public:
-    explicit RawConn(const std::string &path)
-    {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    }
-    ~RawConn() { close(fd_); }
-    bool connected() const { return connected_; }
-    bool put(const void *p, size_t n) { return send(fd_, p, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n); }
-    void end_writes() { shutdown(fd_, SHUT_WR); }
-    // Reads exactly n bytes; false on end of stream or after 10 s.
-    bool get(void *p, size_t n)
-    {
-        auto *b = static_cast<uint8_t *>(p);
-        for (size_t have = 0; have < n;) {
-            pollfd pf{fd_, POLLIN, 0};
-            if (poll(&pf, 1, 10000) <= 0)
-                return false;
-            const ssize_t r = recv(fd_, b + have, n - have, 0);
-            if (r <= 0)
-                return false;
-            have += static_cast<size_t>(r);
-        }
-        return true;
-    }
-    // True when the service closed the connection (within 10 s).
-    bool closed_by_peer()
-    {
-        pollfd pf{fd_, POLLIN, 0};
-        if (poll(&pf, 1, 10000) <= 0)
-            return false;
-        uint8_t b;
-        return recv(fd_, &b, 1, 0) <= 0;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
-
 std::atomic<int> g_echo_calls{0};
 
 int32_t counting_echo(const IPCAddr *requester, uint32_t reply_code, const void *request, uint32_t request_len,
@@ -443,7 +377,7 @@ TEST(Ipc, MalformedFramesOnlyCostTheirOwnConnection)
         EXPECT_EQ(rc, 0) << what;
     };
     check_dropped("length beyond the limit", [](RawConn &c) {
-        const WireHeader hdr = request_header("ROBUST", 1, kMaxBody + 1, 1);
+        const WireHeader hdr = request_header("ROBUST", 1, kIpcMaxBody + 1, 1);
         c.put(&hdr, sizeof hdr);
     });
     check_dropped("length 0xffffffff", [](RawConn &c) {

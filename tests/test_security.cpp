@@ -10,10 +10,7 @@
 
 #include <dirent.h>
 #include <grp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,12 +22,17 @@
 #include <vector>
 
 #include "proc.h"
+#include "raw_ipc.h"
 #include "vorel.h"
 
 namespace {
 
 constexpr int kInstance = 120; // no other test program uses it
 constexpr ipc_timeout_t kTimeout{10, 0};
+
+using vtest::RawConn;
+using vtest::request_header;
+using vtest::WireHeader;
 
 // The directory main() gave this program; each check uses a directory below it.
 std::string test_dir(const char *name) { return std::string(std::getenv("VOREL_RUN_DIR")) + "/" + name; }
@@ -214,83 +216,6 @@ TEST(Security, NamedGroupSharesWhatThePlatformCreates)
 
 // ---- malformed requests to a running server ---------------------------------------------
 
-// The frame header of the platform's IPC as it travels: magic "VIPC", kind
-// (2 = request), reserved, code, body length, sequence, service name.
-struct WireHeader {
-    uint32_t magic = 0x56495043;
-    uint16_t kind = 2;
-    uint16_t reserved = 0;
-    uint32_t code = 0;
-    uint32_t length = 0;
-    uint32_t seq = 0;
-    char service[20] = {};
-};
-static_assert(sizeof(WireHeader) == 40);
-
-constexpr uint32_t kMaxBody = 64u << 20;
-
-WireHeader header_for(const char *service, uint32_t code, uint32_t length, uint32_t seq)
-{
-    WireHeader h;
-    h.code = code;
-    h.length = length;
-    h.seq = seq;
-    std::strncpy(h.service, service, sizeof h.service - 1);
-    return h;
-}
-
-// A client connection that writes frames by hand.
-class RawConn {
-  public:
-    explicit RawConn(const std::string &path)
-    {
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-        connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    }
-    ~RawConn()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    RawConn(const RawConn &) = delete;
-    RawConn &operator=(const RawConn &) = delete;
-
-    bool connected() const { return connected_; }
-    bool put(const void *p, size_t n) { return send(fd_, p, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n); }
-    void end_writes() { shutdown(fd_, SHUT_WR); }
-    // Reads exactly n bytes; false at the end of the stream or after 10 s.
-    bool get(void *p, size_t n)
-    {
-        auto *b = static_cast<uint8_t *>(p);
-        for (size_t have = 0; have < n;) {
-            pollfd pf{fd_, POLLIN, 0};
-            if (poll(&pf, 1, 10000) <= 0)
-                return false;
-            const ssize_t r = recv(fd_, b + have, n - have, 0);
-            if (r <= 0)
-                return false;
-            have += static_cast<size_t>(r);
-        }
-        return true;
-    }
-    // True when the server ends the connection within 10 s.
-    bool closed_by_server()
-    {
-        pollfd pf{fd_, POLLIN, 0};
-        if (poll(&pf, 1, 10000) <= 0)
-            return false;
-        uint8_t b;
-        return recv(fd_, &b, 1, 0) <= 0;
-    }
-
-  private:
-    int fd_ = -1;
-    bool connected_ = false;
-};
-
 IPCAddr server_addr()
 {
     IPCAddr a{};
@@ -340,16 +265,16 @@ int send_malformed(const std::string &socket_path)
         RawConn c(socket_path);
         CHILD_EXPECT(c.connected(), code, "cannot connect");
         send_bad(c);
-        CHILD_EXPECT(c.closed_by_server(), code + 1, "connection kept");
+        CHILD_EXPECT(c.closed_by_peer(), code + 1, "connection kept");
         return answered(code + 2);
     };
     int rc = dropped(10, [](RawConn &c) {
-        const WireHeader h = header_for(VOREL_SERVER_SVC_NAME, IPC_REQ_REGISTER, kMaxBody + 1, 1);
+        const WireHeader h = request_header(VOREL_SERVER_SVC_NAME, IPC_REQ_REGISTER, vtest::kIpcMaxBody + 1, 1);
         c.put(&h, sizeof h);
     });
     rc = rc ? rc : dropped(20, [](RawConn &c) {
         // A frame cut short: the body announced, a part of it sent, the end.
-        const WireHeader h = header_for(VOREL_SERVER_SVC_NAME, IPC_REQ_REGISTER, 100, 2);
+        const WireHeader h = request_header(VOREL_SERVER_SVC_NAME, IPC_REQ_REGISTER, 100, 2);
         const uint32_t part[2] = {kLaterType, 0};
         c.put(&h, sizeof h);
         c.put(part, sizeof part);
@@ -357,7 +282,7 @@ int send_malformed(const std::string &socket_path)
     });
     rc = rc ? rc : dropped(30, [](RawConn &c) {
         // A well-formed register request for a service that does not own the socket.
-        const WireHeader h = header_for(VOREL_CLIENT_SVC_NAME, IPC_REQ_REGISTER, 4, 3);
+        const WireHeader h = request_header(VOREL_CLIENT_SVC_NAME, IPC_REQ_REGISTER, 4, 3);
         c.put(&h, sizeof h);
         c.put(&kLaterType, sizeof kLaterType);
     });
@@ -374,8 +299,8 @@ int send_malformed(const std::string &socket_path)
             const int base = 40 + static_cast<int>(body_len) * 5 + (code == IPC_REQ_REGISTER ? 0 : 20);
             RawConn c(socket_path);
             CHILD_EXPECT(c.connected(), base, "cannot connect");
-            const WireHeader stray = header_for(VOREL_SERVER_SVC_NAME, IPC_REQ_UNREGISTER, 4, 1);
-            const WireHeader h = header_for(VOREL_SERVER_SVC_NAME, code, body_len, 2);
+            const WireHeader stray = request_header(VOREL_SERVER_SVC_NAME, IPC_REQ_UNREGISTER, 4, 1);
+            const WireHeader h = request_header(VOREL_SERVER_SVC_NAME, code, body_len, 2);
             const uint8_t body[2] = {0x77, 0x77};
             CHILD_EXPECT(c.put(&stray, sizeof stray) && c.put(&kStrayType, sizeof kStrayType) && c.put(&h, sizeof h) &&
                              (body_len == 0 || c.put(body, body_len)),
