@@ -1,7 +1,9 @@
 // fuzz_common.h - what the fuzz targets of vorel share: a private runtime
-// directory for the process, a silent trace, and the way a target reports a
-// wrong result (a message, then abort(), which libFuzzer records as a crash
-// together with the input).
+// directory for the process, a silent trace, the start-up that runs before
+// the first input (for the targets that run the library, its start for the
+// target's switch instance and a segment of its own), and the way a target
+// reports a wrong result (a message, then abort(), which libFuzzer records as
+// a crash together with the input).
 #pragma once
 
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "vorel.h"
 #include "vorel_platform.h"
 
 namespace vfuzz {
@@ -80,6 +83,51 @@ inline void init_process(int instance)
         processDebugLevelChange(change);
     log_set_level(0);
     setMySwitch(instance);
+}
+
+// init_process(instance) the first time it is called, when it returns true
+// and the target goes on with its own start-up; false (and nothing done) on
+// every later input.
+inline bool start_process(int instance)
+{
+    static bool started = false;
+    if (started)
+        return false;
+    started = true;
+    init_process(instance);
+    return true;
+}
+
+// ---- targets that run the library -----------------------------------------------
+
+namespace detail {
+inline int &library_instance()
+{
+    static int instance = -1;
+    return instance;
+}
+} // namespace detail
+
+// The context of the target's switch instance (once start_library ran).
+inline VorelPartCtx *context() { return part_vorel_glbl_array[detail::library_instance()]; }
+
+// Removes the segment of the target's switch instance, if there is one.
+inline void remove_segment() { (void)gshm_remove(context()->shm_key); }
+
+// start_process(instance), then the library started for the instance and a
+// segment left by an earlier run of the instance removed; the segment is
+// removed again at exit (registered after the platform's first use, so that
+// it runs before the platform's own state is destroyed).  True the first
+// time, like start_process.
+inline bool start_library(int instance)
+{
+    if (!start_process(instance))
+        return false;
+    detail::library_instance() = instance;
+    VFUZZ_CHECK(vorellibInit() == 0, "vorellibInit failed");
+    remove_segment();
+    std::atexit(remove_segment);
+    return true;
 }
 
 } // namespace vfuzz

@@ -34,10 +34,6 @@ constexpr const char *kName = "fuzz.json";
 
 bool same(const DevInfo &a, const DevInfo &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-VorelPartCtx *context() { return part_vorel_glbl_array[kInstance]; }
-
-void remove_segment() { (void)gshm_remove(context()->shm_key); }
-
 // The file the loader reads: in memory (/dev/shm) where there is one, as a
 // file written and truncated for every input costs a disk write-back.  Set
 // before the first input; it outlives the exit handlers.
@@ -47,14 +43,8 @@ void remove_file() { (void)::unlink(g_file.c_str()); }
 
 void start_once()
 {
-    static bool started = false;
-    if (started)
+    if (!vfuzz::start_library(kInstance))
         return;
-    started = true;
-    vfuzz::init_process(kInstance);
-    VFUZZ_CHECK(vorellibInit() == 0, "vorellibInit failed");
-    remove_segment();
-    std::atexit(remove_segment);
     VFUZZ_CHECK(initVorelSrvr() == 0, "initVorelSrvr failed");
     const std::string dir = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("VOREL_RUN_DIR");
     g_file = dir + "/vorel-fuzz-" + std::to_string(::getpid()) + "." + kName;

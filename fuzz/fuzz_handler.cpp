@@ -80,27 +80,13 @@ struct HandlerModel {
 
 HandlerModel g_model;
 
-VorelPartCtx *context() { return part_vorel_glbl_array[kInstance]; }
+using vfuzz::context;
 
 std::vector<uint32_t> registry_now()
 {
     const VorelPartCtx *c = context();
     VFUZZ_CHECK(c->num_clients >= 0 && c->num_clients <= VOREL_MAX_CLIENTS, "registry count %d", c->num_clients);
     return {c->registeredClients, c->registeredClients + c->num_clients};
-}
-
-void remove_segment() { (void)gshm_remove(context()->shm_key); }
-
-void start_once()
-{
-    static bool started = false;
-    if (started)
-        return;
-    started = true;
-    vfuzz::init_process(kInstance);
-    VFUZZ_CHECK(vorellibInit() == 0, "vorellibInit failed");
-    remove_segment(); // one left by an earlier run of this instance
-    std::atexit(remove_segment);
 }
 
 // Between requests the server may announce the end of its initial load.
@@ -294,7 +280,7 @@ void one_request(FuzzedDataProvider &in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    start_once();
+    (void)vfuzz::start_library(kInstance);
     // Every input starts from an empty registry; the attachment carries over
     // (the model knows it).
     while (context()->num_clients > 0)

@@ -103,11 +103,8 @@ std::string socket_path() { return plat::ipc::service_path(static_cast<uint16_t>
 
 void start_once()
 {
-    static bool started = false;
-    if (started)
+    if (!vfuzz::start_process(kInstance))
         return;
-    started = true;
-    vfuzz::init_process(kInstance);
     g_service = ipcRegisterService(kService, handler);
     VFUZZ_CHECK(g_service > 0, "cannot register the service");
     // The service stops (its dispatch thread joined) before the platform's

@@ -113,27 +113,17 @@ void print_shapes()
 
 // ---- the store under test ------------------------------------------------------
 
-VorelPartCtx *context() { return part_vorel_glbl_array[kInstance]; }
-
-void remove_segment() { (void)gshm_remove(context()->shm_key); }
+using vfuzz::context;
 
 // An empty store for every input: the segment is made anew.
 void fresh_store()
 {
-    static bool started = false;
-    if (!started) {
-        started = true;
-        vfuzz::init_process(kInstance);
-        VFUZZ_CHECK(vorellibInit() == 0, "vorellibInit failed");
-        remove_segment();
-        // After the platform's first use, so that it runs before the
-        // platform's own state is destroyed at exit.
-        std::atexit(remove_segment);
+    if (vfuzz::start_library(kInstance)) {
         if (std::getenv("VFUZZ_STATS") != nullptr)
             std::atexit(print_shapes);
     } else {
         detachVorelSrvr();
-        remove_segment();
+        vfuzz::remove_segment();
     }
     VFUZZ_CHECK(initVorelSrvr() == 0, "initVorelSrvr failed");
 }
