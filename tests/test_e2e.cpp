@@ -132,6 +132,52 @@ Step queued(std::function<int32_t(Server &)> post)
     };
 }
 
+// server_main in a child process, driven from the test one step at a time.
+class ServerProcess {
+  public:
+    ServerProcess(std::vector<Step> steps, bool create_database)
+        : child_([this, steps = std::move(steps), create_database] {
+              return server_main(steps, cmd_, done_, create_database);
+          })
+    {
+    }
+
+    // The server's start result, which must be 0.
+    ::testing::AssertionResult started()
+    {
+        uint32_t rc = 1;
+        if (!done_.wait(vtest::kDefaultTimeout, &rc))
+            return ::testing::AssertionFailure() << "the server did not start in time";
+        if (rc != 0)
+            return ::testing::AssertionFailure() << "the server's start returned " << static_cast<int32_t>(rc);
+        return ::testing::AssertionSuccess();
+    }
+
+    // Runs steps[i] in the server and gives its result (0xDEAD, and a
+    // failure, when it does not come in time).
+    int32_t step(size_t i)
+    {
+        cmd_.post(static_cast<uint32_t>(i));
+        uint32_t r = 0xDEAD;
+        EXPECT_TRUE(done_.wait(vtest::kDefaultTimeout, &r)) << "step " << i;
+        return static_cast<int32_t>(r);
+    }
+
+    // Stops the server; its exit status.
+    int stop()
+    {
+        cmd_.post(kStop);
+        return child_.wait();
+    }
+
+  private:
+    static constexpr uint32_t kStop = 0xFFFF; // past every test's steps
+
+    // Made before the fork, which the child's construction does.
+    vtest::Event cmd_, done_;
+    vtest::Child child_;
+};
+
 // ---- the client ------------------------------------------------------------------------
 
 enum ClientCmd : uint32_t { kRead = 1, kRegister2 = 2, kExit = 3 };
@@ -260,12 +306,10 @@ TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
     const std::size_t revision_step = steps.size();
     steps.push_back([](Server &s) { return static_cast<int32_t>(s.stats().revision); });
 
-    vtest::Event srv_cmd, srv_done, watch, watch_ready, watch_stop, cl_cmd, cl_out;
+    vtest::Event watch, watch_ready, watch_stop, cl_cmd, cl_out;
     // The database is created on the client's enable request.
-    vtest::Child server([&] { return server_main(steps, srv_cmd, srv_done, false); });
-    uint32_t rc = 1;
-    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
-    ASSERT_EQ(rc, 0u);
+    ServerProcess server(steps, false);
+    ASSERT_TRUE(server.started());
     vtest::Child watcher([&] { return watcher_main(watch, watch_ready, watch_stop); });
     ASSERT_TRUE(watch_ready.wait());
     vtest::Child client([&] { return client_main(pids, cl_cmd, cl_out); });
@@ -277,9 +321,7 @@ TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
     std::size_t delivered = 0;
     for (std::size_t i = 0; i < updates.size(); ++i) {
         SCOPED_TRACE(updates[i].what);
-        srv_cmd.post(static_cast<uint32_t>(i));
-        ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
-        EXPECT_EQ(static_cast<int32_t>(rc), 0);
+        EXPECT_EQ(server.step(i), 0);
         for (const Msg &want : updates[i].expect) {
             Msg got;
             ASSERT_TRUE(next_message(watch, got));
@@ -306,17 +348,14 @@ TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
 
     // Every delivery counted; nothing more reached the watcher (the VANT
     // type is never sent to, and type 2 has no address).
-    srv_cmd.post(static_cast<uint32_t>(revision_step));
-    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
-    EXPECT_EQ(rc, delivered);
+    EXPECT_EQ(server.step(revision_step), static_cast<int32_t>(delivered));
     EXPECT_EQ(delivered, 11u);
     uint32_t extra = 0;
     EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0), &extra));
 
     cl_cmd.post(kExit);
     EXPECT_EQ(client.wait(), 0);
-    srv_cmd.post(0xFFFF);
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.stop(), 0);
     watch_stop.post();
     EXPECT_EQ(watcher.wait(), 0);
 }
@@ -344,11 +383,9 @@ TEST(EndToEnd, ClientRequestsWithoutAServerFailAtOnce)
 
 TEST(EndToEnd, UnregisterDetachesWhenTheServerIsGone)
 {
-    vtest::Event srv_cmd, srv_done, go, out;
-    vtest::Child server([&] { return server_main({}, srv_cmd, srv_done, true); });
-    uint32_t rc = 1;
-    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
-    ASSERT_EQ(rc, 0u);
+    vtest::Event go, out;
+    ServerProcess server({}, true);
+    ASSERT_TRUE(server.started());
     vtest::Child client([&] {
         setMySwitch(kInstance);
         if (vorellibInit() != 0 || registerVorelClient(0) != 0)
@@ -365,8 +402,7 @@ TEST(EndToEnd, UnregisterDetachesWhenTheServerIsGone)
     ASSERT_TRUE(out.wait(vtest::kDefaultTimeout, &attached));
     EXPECT_EQ(attached, 1u);
 
-    srv_cmd.post(0); // past the (no) steps: the server stops and ends
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.stop(), 0);
     go.post();
     uint32_t unreg = 0, initialized = 1;
     ASSERT_TRUE(out.wait(vtest::kDefaultTimeout, &unreg));
@@ -401,12 +437,10 @@ TEST(EndToEnd, AFailedSendDoesNotStopTheOthers)
         [](Server &s) { return counts_of(s, 1); },
         [](Server &s) { return static_cast<int32_t>(s.stats().revision); },
     };
-    vtest::Event srv_cmd, srv_done, watch, watch_ready, watch_stop;
-    vtest::Child server([&] { return server_main(steps, srv_cmd, srv_done, true); });
+    vtest::Event watch, watch_ready, watch_stop;
+    ServerProcess server(steps, true);
     vtest::Child watcher([&] { return watcher_main(watch, watch_ready, watch_stop); });
-    uint32_t rc = 1;
-    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
-    ASSERT_EQ(rc, 0u);
+    ASSERT_TRUE(server.started());
     ASSERT_TRUE(watch_ready.wait());
     // A client registers type 0 through "NSIPC"; the server then adds type 1.
     ASSERT_EQ(vtest::run_in_child([] {
@@ -416,30 +450,23 @@ TEST(EndToEnd, AFailedSendDoesNotStopTheOthers)
                   return ok ? 0 : 70;
               }),
               0);
-    auto step = [&](uint32_t i) {
-        srv_cmd.post(i);
-        uint32_t r = 0xDEAD;
-        EXPECT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &r));
-        return static_cast<int32_t>(r);
-    };
-    ASSERT_EQ(step(0), 0);
-    ASSERT_EQ(step(1), 0);
+    ASSERT_EQ(server.step(0), 0);
+    ASSERT_EQ(server.step(1), 0);
     Msg m;
     ASSERT_TRUE(next_message(watch, m)); // the add, once (for type 1)
     EXPECT_EQ(m.code, 0x43u);
-    ASSERT_EQ(step(2), 0);
+    ASSERT_EQ(server.step(2), 0);
     for (int i = 0; i < 2; ++i) { // the delete, for both types
         ASSERT_TRUE(next_message(watch, m));
         EXPECT_EQ(m.code, 0x42u);
         EXPECT_EQ(m.body, (Words{20, 1, 0x040100, 1, 0x040200}));
     }
-    EXPECT_EQ(step(3), 1 * 1000 + 1);
-    EXPECT_EQ(step(4), 2 * 1000 + 0);
-    EXPECT_EQ(step(5), 2);
+    EXPECT_EQ(server.step(3), 1 * 1000 + 1);
+    EXPECT_EQ(server.step(4), 2 * 1000 + 0);
+    EXPECT_EQ(server.step(5), 2);
     uint32_t extra = 0;
     EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0), &extra));
-    srv_cmd.post(0xFFFF);
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.stop(), 0);
     watch_stop.post();
     EXPECT_EQ(watcher.wait(), 0);
 }
@@ -452,42 +479,33 @@ TEST(EndToEnd, ADeadWatcherDoesNotStopTheServer)
         queued([](Server &s) { return s.add_device(dev(0x050200, {0x050100}), VOREL_UPD_DEV_ONLINE, true); }),
         [](Server &s) { return counts_of(s, 0); },
     };
-    vtest::Event srv_cmd, srv_done, watch1, ready1, stop1, watch2, ready2, stop2;
-    vtest::Child server([&] { return server_main(steps, srv_cmd, srv_done, true); });
-    uint32_t rc = 1;
-    ASSERT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &rc));
-    ASSERT_EQ(rc, 0u);
-    auto step = [&](uint32_t i) {
-        srv_cmd.post(i);
-        uint32_t r = 0xDEAD;
-        EXPECT_TRUE(srv_done.wait(vtest::kDefaultTimeout, &r));
-        return static_cast<int32_t>(r);
-    };
-    ASSERT_EQ(step(0), 0);
+    vtest::Event watch1, ready1, stop1, watch2, ready2, stop2;
+    ServerProcess server(steps, true);
+    ASSERT_TRUE(server.started());
+    ASSERT_EQ(server.step(0), 0);
     {
         vtest::Child first([&] { return watcher_main(watch1, ready1, stop1); });
         ASSERT_TRUE(ready1.wait());
-        ASSERT_EQ(step(1), 0);
+        ASSERT_EQ(server.step(1), 0);
         Msg m;
         ASSERT_TRUE(next_message(watch1, m));
         EXPECT_EQ(first.kill(SIGKILL), 128 + SIGKILL);
     }
     // Both kinds of update go on while nobody receives them.
-    EXPECT_EQ(step(1), 0);
-    EXPECT_EQ(step(2), 0);
-    EXPECT_EQ(step(3), 1 * 1000 + 2);
+    EXPECT_EQ(server.step(1), 0);
+    EXPECT_EQ(server.step(2), 0);
+    EXPECT_EQ(server.step(3), 1 * 1000 + 2);
 
     // A new watcher takes the name over and receives the next update.
     vtest::Child second([&] { return watcher_main(watch2, ready2, stop2); });
     ASSERT_TRUE(ready2.wait());
-    EXPECT_EQ(step(2), 0);
+    EXPECT_EQ(server.step(2), 0);
     Msg m;
     ASSERT_TRUE(next_message(watch2, m));
     EXPECT_EQ(m.code, 0x43u);
     EXPECT_EQ(m.body, (Words{1, 0, 0, 0x050200})); // replaced with the same destination
-    EXPECT_EQ(step(3), 2 * 1000 + 2);
-    srv_cmd.post(0xFFFF);
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.step(3), 2 * 1000 + 2);
+    EXPECT_EQ(server.stop(), 0);
     stop2.post();
     EXPECT_EQ(second.wait(), 0);
 }
