@@ -28,6 +28,27 @@ int decode_status(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERM
 
 } // namespace
 
+bool LineReader::fill(Clock::time_point deadline)
+{
+    for (;;) {
+        pollfd p{fd_, POLLIN, 0};
+        const int rc = ::poll(&p, 1, remaining_ms(deadline));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return false;
+        char chunk[4096];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            eof_ = true;
+        else
+            buf_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+}
+
 std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
@@ -37,43 +58,15 @@ std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout)
             buf_.erase(0, nl + 1);
             return line;
         }
-        if (eof_ || fd_ < 0)
+        if (eof_ || fd_ < 0 || !fill(deadline))
             return std::nullopt;
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = ::poll(&p, 1, remaining_ms(deadline));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc <= 0)
-            return std::nullopt;
-        char chunk[4096];
-        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            eof_ = true;
-        else
-            buf_.append(chunk, static_cast<size_t>(n));
     }
 }
 
 std::string LineReader::rest(std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
-    char chunk[4096];
-    while (!eof_ && fd_ >= 0) {
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = ::poll(&p, 1, remaining_ms(deadline));
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc <= 0)
-            break;
-        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            eof_ = true;
-        else
-            buf_.append(chunk, static_cast<size_t>(n));
+    while (!eof_ && fd_ >= 0 && fill(deadline)) {
     }
     std::string all;
     all.swap(buf_);

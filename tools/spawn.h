@@ -23,6 +23,10 @@ class LineReader {
     std::string rest(std::chrono::milliseconds timeout);
 
   private:
+    // Waits until `deadline` for data and adds one read of it to the
+    // buffer (the end of the stream sets eof_); false when nothing came.
+    bool fill(std::chrono::steady_clock::time_point deadline);
+
     int fd_;
     std::string buf_;
     bool eof_ = false;
