@@ -21,7 +21,7 @@ for n in "${sizes[@]}"; do
   valgrind --tool=callgrind --toggle-collect='vbench_profile_*' --callgrind-out-file="$out/cg.$n" \
     "$build/bench/vorel_profile_ops" "$n" >/dev/null 2>&1
   echo "== $n devices: instructions per operation (store side, no IPC send)"
-  callgrind_annotate --inclusive=yes "$out/cg.$n" 2>/dev/null | grep -E 'vbench_profile_' |
+  callgrind_annotate --inclusive=yes --threshold=100 "$out/cg.$n" 2>/dev/null | grep -E 'vbench_profile_' |
     awk -v n="$n" -v ops="$ops" '{
       gsub(",", "", $1); match($0, /vbench_profile_[a-z_]+/); name = substr($0, RSTART + 15, RLENGTH - 15)
       per = (name == "load" || name == "map_load" || name == "enumerate") ? n : ops
@@ -29,5 +29,9 @@ for n in "${sizes[@]}"; do
       printf "  %-14s %10.0f %s\n", name, $1 / per, unit }'
 done
 n=${sizes[-1]}
-echo "== $n devices: where an update and a removal + re-addition spend their instructions (self cost, all of them)"
-callgrind_annotate "$out/cg.$n" 2>/dev/null | sed -n '/^Ir/,$p' | sed -n '3,22p' | cut -c1-130
+valgrind --tool=callgrind --toggle-collect='vbench_profile_update' --toggle-collect='vbench_profile_remove_readd' \
+  --callgrind-out-file="$out/cg.updates" "$build/bench/vorel_profile_ops" "$n" >/dev/null 2>&1
+echo "== $n devices: where updates and removals + re-additions spend their instructions (self cost, per operation)"
+callgrind_annotate "$out/cg.updates" 2>/dev/null | grep -E '^ *[0-9,]+ +\( *[0-9.]+%\) ' | grep -v TOTALS | head -20 |
+  sed -E 's/^ *([0-9,]+) +\( *[0-9.]+%\) +(\?\?\?:|\./[^ ]*:)?/\1 /; s/ \[.*//' |
+  awk -v ops="$((2 * ops))" '{ c = $1; gsub(",", "", c); $1 = ""; printf "  %7.0f %s\n", c / ops, substr($0, 1, 100) }'

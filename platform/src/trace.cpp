@@ -183,6 +183,10 @@ size_t to_hex(unsigned long long u, char *end, bool upper)
     return static_cast<size_t>(end - p);
 }
 
+// The C library's copy, kept a call: where the compiler can bound the size
+// (a copy from a small array) it would otherwise copy byte by byte.
+[[gnu::noinline]] void copy_bytes(char *dst, const char *src, size_t n) { std::memcpy(dst, src, n); }
+
 // Appends text to a fixed buffer, cutting what does not fit.
 class Line {
   public:
@@ -191,7 +195,7 @@ class Line {
     {
         const size_t room = size_ - len_;
         const size_t k = n < room ? n : room;
-        std::memcpy(buf_ + len_, s, k);
+        copy_bytes(buf_ + len_, s, k);
         len_ += k;
     }
     void put(const char *s) { put(s, std::strlen(s)); }
@@ -233,14 +237,23 @@ class Line {
     size_t len_ = 0;
 };
 
-// "2024-05-01 12:34:56.123456".  The calendar part is worked out once per
-// second; records within the same second only add the fraction.  The caller
-// holds g_output_mutex.
-void put_time(Line &line)
+// The header of a record, "2024-05-01 12:34:56.123456 sw3 L1 file:12 ".
+// The calendar part is worked out once per second, and the part from " sw"
+// to the colon while the instance, level and source stay those of the
+// record before; a record then only adds the fraction of the second and the
+// line number.  The caller holds g_output_mutex.
+void put_header(Line &out, const char *file, int line, int level)
 {
     static time_t s_second = -1;
     static char s_calendar[32];
     static size_t s_calendar_len = 0;
+    static int s_instance = -1;
+    static int s_level = -1;
+    static char s_file[128] = {};
+    static bool s_file_fits = false; // s_file holds the whole name
+    static char s_middle[160];
+    static size_t s_middle_len = 0;
+
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     if (ts.tv_sec != s_second) {
@@ -249,9 +262,39 @@ void put_time(Line &line)
         s_calendar_len = strftime(s_calendar, sizeof s_calendar, "%Y-%m-%d %H:%M:%S", &local);
         s_second = ts.tv_sec;
     }
-    line.put(s_calendar, s_calendar_len);
-    line.put('.');
-    line.put_number(ts.tv_nsec / 1000, 6);
+    out.put(s_calendar, s_calendar_len);
+    char fraction[8];
+    fraction[0] = '.';
+    const auto micros = static_cast<unsigned>(ts.tv_nsec / 1000);
+    char *end = fraction + 7;
+    const size_t digits = to_decimal(micros, end);
+    std::memset(fraction + 1, '0', 6 - digits);
+    out.put(fraction, 7);
+
+    const int instance = getMySwitch();
+    const char *name = file != nullptr ? file : "?";
+    // The name is compared, not its address: a caller may pass different
+    // names from one buffer.
+    if (instance != s_instance || level != s_level || !s_file_fits || std::strcmp(name, s_file) != 0) {
+        Line middle(s_middle, sizeof s_middle);
+        middle.put(" sw");
+        middle.put_number(instance);
+        middle.put(" L");
+        middle.put_number(level);
+        middle.put(' ');
+        middle.put(name);
+        middle.put(':');
+        s_middle_len = middle.size();
+        s_instance = instance;
+        s_level = level;
+        const size_t n = std::strlen(name);
+        s_file_fits = n < sizeof s_file && s_middle_len < sizeof s_middle;
+        if (s_file_fits)
+            std::memcpy(s_file, name, n + 1);
+    }
+    out.put(s_middle, s_middle_len);
+    out.put_number(line);
+    out.put(' ');
 }
 
 // One conversion of a format: flags, width, length and the conversion.
@@ -408,8 +451,7 @@ void put_text(Line &line, std::string &overflow, const char *fmt, va_list args)
     bool done = true;
     for (const char *f = fmt; *f != '\0';) {
         const char *lit = f;
-        while (*f != '\0' && *f != '%')
-            ++f;
+        f = strchrnul(f, '%');
         line.put(lit, static_cast<size_t>(f - lit));
         if (*f == '\0')
             break;
@@ -500,16 +542,7 @@ void log_debug(const char *file, int line, mod_desc_t *mod, int level, const cha
     char buf[1024];
     Line out(buf, sizeof buf - 1); // room for the final newline
     std::lock_guard lock(g_output_mutex);
-    put_time(out);
-    out.put(" sw");
-    out.put_number(getMySwitch());
-    out.put(" L");
-    out.put_number(level);
-    out.put(' ');
-    out.put(file != nullptr ? file : "?");
-    out.put(':');
-    out.put_number(line);
-    out.put(' ');
+    put_header(out, file, line, level);
     std::string overflow;
     va_list args;
     va_start(args, fmt);
