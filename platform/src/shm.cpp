@@ -181,12 +181,20 @@ void detach(Attachment &a)
     a.in_use = false;
 }
 
+// The slow part of map_up_to: under the attachment's mutex.
+int map_more(Attachment &a, uint64_t end);
+
 // Maps the parts of the segment that grew since this attachment last looked,
 // so that `end` bytes are mapped; PLAT_ERR_RANGE when the segment is smaller.
-int map_up_to(Attachment &a, uint64_t end)
+inline int map_up_to(Attachment &a, uint64_t end)
 {
     if (end <= uint64_t{a.span.load(std::memory_order_acquire)} + kFirstGadd)
         return 0; // mapped already: the common case, without the mutex
+    return map_more(a, end);
+}
+
+[[gnu::noinline]] int map_more(Attachment &a, uint64_t end)
+{
     std::lock_guard lock(a.map_mutex);
     if (end <= a.mapped)
         return 0;
@@ -577,8 +585,8 @@ int gshm_availability(gshm_handle_t handle)
     const uint32_t largest = observe(h->largest_class);
     const uint32_t cls = largest == kNoClass || largest >= kNumClasses ? 0 : largest;
     const uint32_t brk = observe(h->brk);
-    const uint64_t room = h->limit > brk ? h->limit - brk : 0;
-    const uint64_t count = observe(h->classes[cls].free) + room / (kBlockHeaderSize + class_size(cls));
+    const uint32_t room = h->limit > brk ? h->limit - brk : 0; // both fit 32 bits
+    const uint64_t count = uint64_t{observe(h->classes[cls].free)} + room / (kBlockHeaderSize + class_size(cls));
     return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
 
