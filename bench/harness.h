@@ -11,8 +11,8 @@
 //   ns_per_op       the library, median of the rounds
 //   base_ns_per_op  the baseline, median of the rounds
 //   ratio           median of the rounds' ratios
-//   limit           the ratio the target allows
-//   met             1 when ratio <= limit
+//   limit           the ratio the target allows (0: no target at this size)
+//   met             1 when ratio <= limit, or when there is no target
 // and the program prints the same rows as a table when it ends.
 #pragma once
 
@@ -70,7 +70,8 @@ inline void report(benchmark::State &state, const std::string &name, const Row &
     state.counters["base_ns_per_op"] = row.base_ns_per_op;
     state.counters["ratio"] = row.ratio;
     state.counters["limit"] = row.limit;
-    state.counters["met"] = (row.lower_is_met ? row.ratio <= row.limit : row.ratio >= row.limit) ? 1 : 0;
+    const bool met = row.limit == 0 || (row.lower_is_met ? row.ratio <= row.limit : row.ratio >= row.limit);
+    state.counters["met"] = met ? 1 : 0;
     rows()[name] = row;
 }
 

@@ -54,7 +54,8 @@ table() {
 echo
 echo "target                             ns/op   base ns/op    ratio    limit  met"
 table "$results/store.json" "$results/notify.json" |
-  awk -F'\t' '{ printf "%-28s %12.1f %12.1f %8.2f %8.2f  %s\n", $1, $2, $3, $4, $5, ($6 >= 1 ? "met" : "MISSED") }'
+  awk -F'\t' '{ printf "%-28s %12.1f %12.1f %8.2f %8s  %s\n", $1, $2, $3, $4,
+                 ($5 == 0 ? "-" : sprintf("%.2f", $5)), ($5 == 0 ? "-" : $6 >= 1 ? "met" : "MISSED") }'
 echo "(latency_p99_us: ratio is the p99 in microseconds; memory: bytes in use / block arithmetic)"
 
 if command -v gnuplot >/dev/null; then

@@ -42,6 +42,7 @@ set terminal pngcairo size 1100,700 noenhanced font ",10"
 set output '$out'
 set title 'vorel: cost per operation against the number of devices (solid: library, dashed: its baseline)'
 set logscale xy
+set xrange [700:150000]
 set xlabel 'devices'
 set ylabel 'ns per operation (per device for enumerate and load)'
 set grid xtics ytics mytics
