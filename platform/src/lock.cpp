@@ -29,7 +29,11 @@
 // child's locks move to a description of the child's on their next use.
 // When the state file cannot be had, or the system cannot release a robust
 // mutex whose holder died (qemu's user-mode emulation has no robust futex
-// list), writers take the file's write lock every time, as readers do.
+// list), writers take the file's write lock every time, as readers do.  The
+// processes that share a lock must all have its state or all lack it: a
+// writer with the state does not see one without it.  They share the
+// runtime directory, which every other service needs as well, so only a
+// system without robust futexes beside one with them could mix them.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
