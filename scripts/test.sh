@@ -22,6 +22,17 @@ leg_release() {
   cmake -S "$root" -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j"$jobs"
   ctest --test-dir build/release -j"$jobs" --output-on-failure
+  # Every benchmark once at its smallest size: no timing assertions, but an
+  # operation that fails or a message that does not arrive fails the step.
+  local b out
+  for b in store notify; do
+    out=$(build/release/bench/vorel_bench_$b --benchmark_filter='/1000/|latency' --benchmark_min_time=0.01 2>&1)
+    if grep -q "ERROR OCCURRED" <<<"$out"; then
+      echo "$out"
+      return 1
+    fi
+    echo "benchmark smoke: vorel_bench_$b ran"
+  done
   # The installed tree serves programs built outside the project.
   rm -rf build/install
   cmake --install build/release --prefix "$root/build/install" >/dev/null
