@@ -33,5 +33,5 @@ valgrind --tool=callgrind --toggle-collect='vbench_profile_update' --toggle-coll
   --callgrind-out-file="$out/cg.updates" "$build/bench/vorel_profile_ops" "$n" >/dev/null 2>&1
 echo "== $n devices: where updates and removals + re-additions spend their instructions (self cost, per operation)"
 callgrind_annotate "$out/cg.updates" 2>/dev/null | grep -E '^ *[0-9,]+ +\( *[0-9.]+%\) ' | grep -v TOTALS | head -20 |
-  sed -E 's/^ *([0-9,]+) +\( *[0-9.]+%\) +(\?\?\?:|\./[^ ]*:)?/\1 /; s/ \[.*//' |
+  sed -E 's|^ *([0-9,]+) +\( *[0-9.]+%\) +(\?\?\?:\|\./[^ ]*:)?|\1 |; s| \[.*||' |
   awk -v ops="$((2 * ops))" '{ c = $1; gsub(",", "", c); $1 = ""; printf "  %7.0f %s\n", c / ops, substr($0, 1, 100) }'
