@@ -298,7 +298,7 @@ void put_header(Line &out, const char *file, int line, int level)
 }
 
 // One conversion of a format: flags, width, length and the conversion.
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     int width = 0;
@@ -309,35 +309,35 @@ struct Spec {
 // Reads the conversion after a '%'; false when it uses anything the fast
 // formatter does not do the way vsnprintf does (other flags, a precision, a
 // '*' width, %p, %n, floating point...).
-bool parse_spec(const char *&f, Spec &spec)
+bool parse_conversion(const char *&f, Conversion &conv)
 {
     for (;; ++f) {
         if (*f == '-')
-            spec.left = true;
+            conv.left = true;
         else if (*f == '0')
-            spec.zero = true;
+            conv.zero = true;
         else
             break;
     }
     while (*f >= '0' && *f <= '9')
-        spec.width = spec.width * 10 + (*f++ - '0');
-    if (spec.width > 64)
+        conv.width = conv.width * 10 + (*f++ - '0');
+    if (conv.width > 64)
         return false;
     if (*f == 'l') {
-        spec.length = f[1] == 'l' ? 2 : 1;
-        f += spec.length;
+        conv.length = f[1] == 'l' ? 2 : 1;
+        f += conv.length;
     } else if (*f == 'h') {
-        spec.length = f[1] == 'h' ? -2 : -1;
-        f += -spec.length;
+        conv.length = f[1] == 'h' ? -2 : -1;
+        f += -conv.length;
     } else if (*f == 'z') {
-        spec.length = 3;
+        conv.length = 3;
         ++f;
     }
-    spec.conv = *f;
-    if (spec.conv == '\0')
+    conv.conv = *f;
+    if (conv.conv == '\0')
         return false;
     ++f;
-    switch (spec.conv) {
+    switch (conv.conv) {
     case 'd':
     case 'i':
     case 'u':
@@ -346,41 +346,41 @@ bool parse_spec(const char *&f, Spec &spec)
         return true;
     case 's':
     case 'c':
-        return !spec.zero && spec.length == 0;
+        return !conv.zero && conv.length == 0;
     case '%':
-        return spec.width == 0 && !spec.left && !spec.zero && spec.length == 0;
+        return conv.width == 0 && !conv.left && !conv.zero && conv.length == 0;
     default:
         return false;
     }
 }
 
-void put_padded(Line &line, const Spec &spec, const char *s, size_t n, bool number_sign = false)
+void put_padded(Line &line, const Conversion &conv, const char *s, size_t n, bool number_sign = false)
 {
-    const size_t width = static_cast<size_t>(spec.width);
+    const size_t width = static_cast<size_t>(conv.width);
     const size_t pad = width > n ? width - n : 0;
-    if (!spec.left && spec.zero) {
+    if (!conv.left && conv.zero) {
         // Zeros go between the sign and the digits.
         if (number_sign) {
             line.put(*s++);
             --n;
         }
         line.put_repeated('0', pad);
-    } else if (!spec.left) {
+    } else if (!conv.left) {
         line.put_repeated(' ', pad);
     }
     line.put(s, n);
-    if (spec.left)
+    if (conv.left)
         line.put_repeated(' ', pad);
 }
 
-void put_integer(Line &line, const Spec &spec, va_list *args)
+void put_integer(Line &line, const Conversion &conv, va_list *args)
 {
-    const bool is_signed = spec.conv == 'd' || spec.conv == 'i';
+    const bool is_signed = conv.conv == 'd' || conv.conv == 'i';
     unsigned long long u = 0;
     bool negative = false;
     if (is_signed) {
         long long v = 0;
-        switch (spec.length) {
+        switch (conv.length) {
         case 1:
             v = va_arg(*args, long);
             break;
@@ -403,7 +403,7 @@ void put_integer(Line &line, const Spec &spec, va_list *args)
         negative = v < 0;
         u = negative ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
     } else {
-        switch (spec.length) {
+        switch (conv.length) {
         case 1:
             u = va_arg(*args, unsigned long);
             break;
@@ -426,12 +426,12 @@ void put_integer(Line &line, const Spec &spec, va_list *args)
     }
     char text[24];
     char *end = text + sizeof text;
-    size_t len = spec.conv == 'x' || spec.conv == 'X' ? to_hex(u, end, spec.conv == 'X') : to_decimal(u, end);
+    size_t len = conv.conv == 'x' || conv.conv == 'X' ? to_hex(u, end, conv.conv == 'X') : to_decimal(u, end);
     if (negative) {
         *(end - len - 1) = '-';
         ++len;
     }
-    put_padded(line, spec, end - len, len, negative);
+    put_padded(line, conv, end - len, len, negative);
 }
 
 // The record's text after the header.  The conversions the library's
@@ -456,23 +456,23 @@ void put_text(Line &line, std::string &overflow, const char *fmt, va_list args)
         if (*f == '\0')
             break;
         ++f;
-        Spec spec;
-        if (!parse_spec(f, spec)) {
+        Conversion conv;
+        if (!parse_conversion(f, conv)) {
             done = false;
             break;
         }
-        if (spec.conv == '%') {
+        if (conv.conv == '%') {
             line.put('%');
-        } else if (spec.conv == 's') {
+        } else if (conv.conv == 's') {
             const char *str = va_arg(fast, const char *);
             if (str == nullptr)
                 str = "(null)";
-            put_padded(line, spec, str, std::strlen(str));
-        } else if (spec.conv == 'c') {
+            put_padded(line, conv, str, std::strlen(str));
+        } else if (conv.conv == 'c') {
             const char c = static_cast<char>(va_arg(fast, int));
-            put_padded(line, spec, &c, 1);
+            put_padded(line, conv, &c, 1);
         } else {
-            put_integer(line, spec, &fast);
+            put_integer(line, conv, &fast);
         }
     }
     done = done && line.room() > 0;
