@@ -22,10 +22,7 @@ repeat=${REPEAT:-1}
 min_time=${MIN_TIME:-0.5}
 results=$root/bench/results
 
-command -v jq >/dev/null || {
-  echo "bench.sh: jq is needed for the table" >&2
-  exit 1
-}
+VOREL_WITH_BENCH=1 scripts/setup.sh
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOREL_BENCH=ON -DVOREL_TESTS=OFF -DVOREL_TOOLS=OFF >/dev/null
 cmake --build "$build" -j"$jobs" --target vorel_bench_store vorel_bench_notify

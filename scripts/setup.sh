@@ -10,6 +10,9 @@ fi
 if [[ "${VOREL_WITH_FUZZ:-0}" == 1 ]]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi
+if [[ "${VOREL_WITH_BENCH:-0}" == 1 ]]; then
+  packages+=(jq gnuplot-nox)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
