@@ -176,13 +176,13 @@ devconpld *heap_payload(uint32_t pid, const std::vector<uint32_t> &dests)
     return p;
 }
 
-struct Spec {
+struct DeviceLinks {
     uint32_t pid;
     std::vector<uint32_t> dests;
 };
 
 // A list as separate heap blocks: the list, its devices, each destination array.
-bulkconpld *heap_list(const std::vector<Spec> &devs)
+bulkconpld *heap_list(const std::vector<DeviceLinks> &devs)
 {
     vtest::heap::Pause pause;
     auto *l = static_cast<bulkconpld *>(std::calloc(1, sizeof(bulkconpld)));
@@ -307,7 +307,7 @@ Run workload(uint32_t queue)
 
     // Initial load: 12 devices in three domains; one with 70 destinations
     // (two blocks), several of them not stored.
-    std::vector<Spec> load = {
+    std::vector<DeviceLinks> load = {
         {P(1, 1), {P(1, 2), P(1, 3), P(2, 1)}},
         {P(1, 2), {P(1, 1), P(2, 2)}},
         {P(1, 3), {P(1, 1)}},
