@@ -19,18 +19,8 @@ namespace vorel {
 
 namespace {
 
-// Four entries per branch.
-int scan_portable(const DomDbEntry *slots, uint32_t n, uint32_t pid)
-{
-    uint32_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        if ((slots[i].pid == pid) | (slots[i + 1].pid == pid) | (slots[i + 2].pid == pid) | (slots[i + 3].pid == pid))
-            break;
-    for (; i < n; ++i)
-        if (slots[i].pid == pid)
-            return static_cast<int>(i);
-    return -1;
-}
+// Four entries per branch: the slot scan every chain walk uses.
+int scan_portable(const DomDbEntry *slots, uint32_t n, uint32_t pid) { return find_in_slots(slots, n, pid); }
 
 #if defined(VOREL_SCAN_X86)
 
