@@ -597,6 +597,19 @@ namespace {
 // The two hottest calls keep the failure check out of line, so that their
 // usual path saves no registers: a failure armed anywhere sends every call
 // through here.
+// The basic block's gadd, read the same way with and without failure injection.
+inline int read_basic_block(gshm_handle_t handle, uint32_t block, gadd_t *gadd)
+{
+    Attachment *a = find(handle);
+    if (a == nullptr || gadd == nullptr)
+        return PLAT_ERR_INVAL;
+    const SegmentHeader *h = a->header();
+    if (block >= h->num_basic)
+        return PLAT_ERR_RANGE;
+    *gadd = h->basic[block].load(std::memory_order_acquire);
+    return 0;
+}
+
 [[gnu::noinline, gnu::cold]] int get_basic_block_checked(gshm_handle_t handle, uint32_t block, gadd_t *gadd);
 [[gnu::noinline, gnu::cold]] int gadd2ladd_checked(gshm_handle_t handle, gadd_t gadd, void **ladd);
 
@@ -608,14 +621,7 @@ int get_basic_block(gshm_handle_t handle, uint32_t block, gadd_t *gadd)
 {
     if (plat::fail_detail::g_armed.load(std::memory_order_relaxed))
         return get_basic_block_checked(handle, block, gadd);
-    Attachment *a = find(handle);
-    if (a == nullptr || gadd == nullptr)
-        return PLAT_ERR_INVAL;
-    const SegmentHeader *h = a->header();
-    if (block >= h->num_basic)
-        return PLAT_ERR_RANGE;
-    *gadd = h->basic[block].load(std::memory_order_acquire);
-    return 0;
+    return read_basic_block(handle, block, gadd);
 }
 
 int set_basic_block(gshm_handle_t handle, uint32_t block, const gadd_t *gadd)
@@ -665,14 +671,7 @@ int get_basic_block_checked(gshm_handle_t handle, uint32_t block, gadd_t *gadd)
 {
     if (plat::fail_detail::due("get_basic_block"))
         return PLAT_ERR_INJECTED;
-    Attachment *a = find(handle);
-    if (a == nullptr || gadd == nullptr)
-        return PLAT_ERR_INVAL;
-    const SegmentHeader *h = a->header();
-    if (block >= h->num_basic)
-        return PLAT_ERR_RANGE;
-    *gadd = h->basic[block].load(std::memory_order_acquire);
-    return 0;
+    return read_basic_block(handle, block, gadd);
 }
 
 int gadd2ladd_checked(gshm_handle_t handle, gadd_t gadd, void **ladd)
