@@ -33,7 +33,7 @@ int32_t abandon_init(VorelPartCtx *c)
     std::free(c);
     part_vorel_glbl_array[getMySwitch()] = nullptr;
     VTRACE_EXIT_AS("vorellibInit");
-    return -1;
+    return VOREL_E_FAIL;
 }
 } // namespace
 
@@ -63,7 +63,7 @@ int32_t vorellibInit(void)
     auto *c = static_cast<VorelPartCtx *>(std::calloc(1, sizeof(VorelPartCtx)));
     if (c == nullptr) {
         VTRACE_EXIT();
-        return -1;
+        return VOREL_E_FAIL;
     }
     part_vorel_glbl_array[getMySwitch()] = c;
     c->role = -1;

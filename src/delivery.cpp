@@ -47,11 +47,11 @@ std::optional<uint32_t> client_at(VorelPartCtx *c, int32_t i)
 extern "C" {
 
 // Client types 0 and 1 receive at "PSIPC" on this node; no other type has an
-// address (-1).
+// address (VOREL_E_FAIL).
 int32_t getClientIPCAddr(uint32_t client_type, IPCAddr *addr)
 {
     VTRACE_ENTER();
-    int32_t rc = -1;
+    int32_t rc = VOREL_E_FAIL;
     if (client_type == 0 || client_type == 1) {
         std::memset(addr, 0, sizeof *addr);
         addr->node = static_cast<uint16_t>(myNode() & 0xFFFFu);
@@ -88,7 +88,7 @@ void sendUpdateToClients(uint32_t update_type, void *msg, uint32_t len)
             continue;
         }
         IPCAddr addr;
-        if (getClientIPCAddr(*client_type, &addr) == -1) {
+        if (getClientIPCAddr(*client_type, &addr) == VOREL_E_FAIL) {
             VTRACE_INFO("Client Type cannot receive IPC Messages\n");
             continue;
         }

@@ -47,7 +47,7 @@ PidConnDelta *createPidConnDelta(devconpld *pld)
     const uint32_t src = pld->src_dev.pid;
     devconpld *prev_raw = nullptr;
     const int32_t rc = getPidFromVorel(src, &prev_raw);
-    if (rc != 0 && rc != -1) {
+    if (rc != 0 && rc != VOREL_E_FAIL) {
         VTRACE_ERR("getPidFromVorel failed whenadding to Vorel\n");
         return nullptr;
     }

@@ -112,7 +112,7 @@ gadd_t AddPidToDomDb(gshm_handle_t h, uint32_t pid)
 }
 
 // Builds the PID's own chain from the payload, 64 destinations to a block,
-// starting with the head block.  Returns 0, or -1 when a further block cannot
+// starting with the head block.  Returns 0, or VOREL_E_FAIL when a further block cannot
 // be had; `filled` tells whether every block could be written.
 int32_t fill_own_chain(gshm_handle_t h, gadd_t head, const devconpld &pld, int32_t total, bool &filled)
 {
@@ -142,12 +142,12 @@ int32_t fill_own_chain(gshm_handle_t h, gadd_t head, const devconpld &pld, int32
             break;
         if (gshm_availability(h) == 0) {
             VTRACE_ERR_AS("con_addpidtodb", "shm: no memory\n");
-            return -1;
+            return VOREL_E_FAIL;
         }
         gadd_t more = 0;
         if (gshm_alloc(h, &more, vorel::kDestDbSize) < 0) {
             VTRACE_ERR_AS("con_addpidtodb", "gshm_alloc() returns error for pid %8x\n", pld.src_dev.pid);
-            return -1;
+            return VOREL_E_FAIL;
         }
         next_dest += k;
         b->next_gadd = more;

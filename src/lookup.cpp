@@ -109,22 +109,22 @@ int32_t getPidFromVorel(uint32_t pid, devconpld **out)
     const VorelPartCtx *c = vorel::ctx();
     if (c->initialized <= 0) {
         VTRACE_ERR("vorel is uninitialized\n");
-        return -4;
+        return VOREL_E_UNINIT;
     }
     if (out == nullptr) {
         VTRACE_ERR("getPidFromVorel invalid payload\n");
-        return -2;
+        return VOREL_E_NULLARG;
     }
     const gshm_handle_t h = c->shm_handle;
     const gadd_t head_gadd = vorel::find_pid(h, pid);
     if (head_gadd == 0) {
         VTRACE_ERR("PID %8x does not exist in Vorel\n", pid);
-        return -1;
+        return VOREL_E_FAIL;
     }
     DestDb *head = nullptr;
     if (const int rc = vorel::resolve(h, head_gadd, &head); rc < 0 || head == nullptr) {
         VTRACE_ERR("gadd2ladd for pid %8x failed rc=%d\n", pid, rc);
-        return -3;
+        return VOREL_E_MAP;
     }
     const int32_t n = head->num_dstdevices > 0 ? head->num_dstdevices : 0;
     // Zero-filled as a whole: the header here, the destinations by the copy,
@@ -133,7 +133,7 @@ int32_t getPidFromVorel(uint32_t pid, devconpld **out)
     auto *pld = static_cast<devconpld *>(std::malloc(sizeof(devconpld) + sizeof(DevInfo) * n));
     if (pld == nullptr) {
         VTRACE_ERR("Memory allocation failed for devconpld\n");
-        return -3;
+        return VOREL_E_MAP;
     }
     std::memset(pld, 0, sizeof(devconpld));
     pld->src_dev = head->src_dev;
@@ -144,7 +144,7 @@ int32_t getPidFromVorel(uint32_t pid, devconpld **out)
     if (const int rc = copy_destinations(h, head_gadd, head, n, pld->dst_devices, copied); rc < 0) {
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
         std::free(pld);
-        return -3;
+        return VOREL_E_MAP;
     }
     if (copied < n)
         std::memset(pld->dst_devices + copied, 0, sizeof(DevInfo) * static_cast<size_t>(n - copied));

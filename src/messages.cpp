@@ -262,7 +262,7 @@ void ProcessClientNotification(void *msg, uint32_t len, uint32_t queue, uint32_t
 }
 
 // Marks the database complete after the initial load and sends the empty
-// sync notice (update type 8).  An unattached process gets -10.
+// sync notice (update type 8).  An unattached process gets VOREL_E_SEGMENT.
 int32_t vorelSyncDone(uint32_t queue)
 {
     VTRACE_ENTER();

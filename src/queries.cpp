@@ -172,13 +172,13 @@ int32_t getCountFromVorel(uint32_t *count)
     int32_t rc = 0;
     if (c->initialized <= 0) {
         VTRACE_ERR("vorel is uninitialized\n");
-        rc = -4;
+        rc = VOREL_E_UNINIT;
     } else if (count == nullptr) {
         VTRACE_ERR("Invalid arguments to getCoundFromVorel\n");
-        rc = -2;
+        rc = VOREL_E_NULLARG;
     } else if (const VorelHdr *hdr = getVorelHdr(); hdr == nullptr) {
         VTRACE_ERR("Header for Vorel not initialized\n");
-        rc = -5;
+        rc = VOREL_E_NOHDR;
     } else {
         *count = hdr->total_pids;
         VTRACE_INFO("number of unique src PIDs total PIDs %d\n", hdr->total_pids);
@@ -198,7 +198,7 @@ int32_t getEachPidFromVorel(int (*pid_callback)(devconpld *, void *), void *cb_a
         VTRACE_ERR("vorel is uninitialized\n");
         lock.unlock();
         VTRACE_EXIT();
-        return -4;
+        return VOREL_E_UNINIT;
     }
     const gshm_handle_t h = c->shm_handle;
     EnumPayload pld;
@@ -227,7 +227,7 @@ int32_t getEachPidFromVorel(int (*pid_callback)(devconpld *, void *), void *cb_a
             nullptr, h);
         if (no_memory) {
             lock.unlock();
-            return -1;
+            return VOREL_E_FAIL;
         }
         if (rc < 0)
             VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
@@ -242,7 +242,7 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
     const int dom = fgetMyDomain(platform_handle());
     VTRACE_ENTER();
     if (local_pids == nullptr)
-        return -2;
+        return VOREL_E_NULLARG;
     *local_pids = nullptr;
     *num_local_pids = 0;
     *num_ind_runs = 0;
@@ -253,12 +253,12 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
     if (dom <= 0 || dom >= static_cast<int>(kNumBasicBlocks) ||
         get_basic_block(h, static_cast<uint32_t>(dom), &first) < 0) {
         VTRACE_ERR("get_basic_block() for dom %d returns none\n", dom);
-        return -12;
+        return VOREL_E_READ;
     }
     if (first == 0) {
         auto **empty = static_cast<devconpld **>(std::malloc(sizeof(devconpld *)));
         if (empty == nullptr)
-            return -13;
+            return VOREL_E_NOMEM;
         *local_pids = empty;
         return 0;
     }
@@ -274,11 +274,11 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
         nullptr, h);
     if (rc < 0) {
         VTRACE_ERR("gadd2ladd() returns rc=%d\n", rc);
-        return -12;
+        return VOREL_E_READ;
     }
     auto **list = static_cast<devconpld **>(std::calloc(counted > 0 ? counted : 1, sizeof(devconpld *)));
     if (list == nullptr)
-        return -13;
+        return VOREL_E_NOMEM;
     *num_local_pids = counted;
 
     // Second pass: each device's record, at most as many as were counted.
@@ -315,7 +315,7 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
         std::free(list);
         *num_local_pids = 0;
         *num_ind_runs = 0;
-        return -12;
+        return VOREL_E_READ;
     }
     *num_ind_runs = runs;
     *local_pids = list;
@@ -327,7 +327,7 @@ int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pid
             release_collected(list, m);
             *num_local_pids = 0;
             *num_ind_runs = 0;
-            return -13;
+            return VOREL_E_NOMEM;
         }
         *local_pids = shrunk;
     }

@@ -68,9 +68,10 @@ uint32_t client_type_of(const void *request)
 extern "C" {
 
 // Registers a client type for notifications; the result is the database's
-// sync state (0, -6, or -14 when this process is not attached), also when
-// the type was registered already.  The table holds 8 client types: a ninth
-// is refused with -15 and the table is left as it was.
+// sync state (0, VOREL_E_INSYNC, or VOREL_E_NOTATTACHED when this process is
+// not attached), also when the type was registered already.  The table holds
+// 8 client types: a ninth is refused with VOREL_E_REGFULL and the table is
+// left as it was.
 int32_t registerVorelClientToSrvr(uint32_t client_type)
 {
     VTRACE_ENTER();

@@ -70,8 +70,8 @@ int32_t disableVorel(void)
 }
 
 // Registers the client type with the server and attaches when not attached
-// yet.  The result is the server's reply (its sync state: 0, -6, -14, or -15
-// when its registry is full), or the IPC service's failure.
+// yet.  The result is the server's reply (its sync state: 0, VOREL_E_INSYNC,
+// VOREL_E_NOTATTACHED, or VOREL_E_REGFULL when its registry is full), or the IPC service's failure.
 int32_t registerVorelClient(uint32_t client_type)
 {
     VTRACE_ENTER();

@@ -35,25 +35,25 @@ int32_t create_segment(VorelPartCtx *c)
     const gshm_create_t create = creation_record(c->shm_key);
     if (const int rc = gshm_init0(&c->shm_handle, &create); rc < 0) {
         VTRACE_ERR_AS("initVorelSrvr", "gshm_init0() failed with rc=%d\n", rc);
-        return -10;
+        return VOREL_E_SEGMENT;
     }
     gadd_t hdr_gadd = 0;
     if (const int rc = gshm_alloc(c->shm_handle, &hdr_gadd, sizeof(VorelHdr)); rc < 0) {
         VTRACE_ERR_AS("initVorelSrvr", "gshm_alloc failed for vorel hdr rc %d", rc);
-        return abandon_segment(c, -8);
+        return abandon_segment(c, VOREL_E_HDRALLOC);
     }
     if (const int rc = set_basic_block(c->shm_handle, 0, &hdr_gadd); rc < 0) {
         VTRACE_ERR_AS("initVorelSrvr", "set_basic_block() failed for vorelHdr rc=%d\n", rc);
-        return abandon_segment(c, -11);
+        return abandon_segment(c, VOREL_E_SETBLOCK);
     }
     VorelHdr *hdr = nullptr;
     if (const int rc = vorel::resolve(hdr_gadd, &hdr); rc < 0) {
         VTRACE_ERR_AS("initVorelSrvr", "gadd2ladd() returns rc=%d\n", rc);
-        return abandon_segment(c, -3);
+        return abandon_segment(c, VOREL_E_MAP);
     }
     if (hdr == nullptr) {
         VTRACE_ERR_AS("initVorelSrvr", "gadd2ladd returns invalid ptr for VorelHdr\n");
-        return abandon_segment(c, -3);
+        return abandon_segment(c, VOREL_E_MAP);
     }
     clear_domain_blocks(c->shm_handle);
     hdr->sync_done = 0;
@@ -68,34 +68,35 @@ int32_t attach_segment(VorelPartCtx *c)
 {
     if (gshm_init(&c->shm_handle, c->shm_key) < 0) {
         VTRACE_ERR_AS("initVorelClient", "gshm_init failed for client\n");
-        return -10;
+        return VOREL_E_SEGMENT;
     }
     gadd_t hdr_gadd = 0;
     if (const int rc = get_basic_block(c->shm_handle, 0, &hdr_gadd); rc < 0) {
         VTRACE_ERR_AS("initVorelClient", "get_basic_block() failed with rc=%d for Vorel Hdr for Client\n", rc);
-        return -12;
+        return VOREL_E_READ;
     }
     VorelHdr *hdr = nullptr;
     if (const int rc = vorel::resolve(hdr_gadd, &hdr); rc < 0) {
         VTRACE_ERR_AS("initVorelClient", "gadd2ladd() returns rc=%d for  Vorel Header\n", rc);
-        return -3;
+        return VOREL_E_MAP;
     }
     if (hdr == nullptr) {
         VTRACE_ERR_AS("initVorelClient", "gadd2ladd returns invalid ptr for VorelHdr for client\n");
-        return -3;
+        return VOREL_E_MAP;
     }
     c->initialized = 1;
     c->role = 1;
     return 0;
 }
 
-// Shared front of both inits: an attached process is refused with -7.
+// Shared front of both inits: an attached process is refused with
+// VOREL_E_ATTACHED.
 template <int32_t (*Attach)(VorelPartCtx *)> int32_t attach_once(const char *name)
 {
     VTRACE_ENTER_AS(name);
     VorelPartCtx *c = vorel::ctx();
     vorel::WriteLock lock(c->rwlock);
-    int32_t rc = -7;
+    int32_t rc = VOREL_E_ATTACHED;
     if (c->initialized > 0)
         VTRACE_INFO_AS(name, "vorel memory already initialized\n");
     else
@@ -158,10 +159,10 @@ int32_t isVorelInSync(void)
     VTRACE_ENTER();
     VorelPartCtx *c = vorel::ctx();
     vorel::WriteLock lock(c->rwlock);
-    int32_t rc = -14;
+    int32_t rc = VOREL_E_NOTATTACHED;
     if (c->initialized > 0)
         if (const VorelHdr *hdr = getVorelHdr(); hdr != nullptr)
-            rc = hdr->sync_done == 0 ? 0 : -6;
+            rc = hdr->sync_done == 0 ? 0 : VOREL_E_INSYNC;
     VTRACE_EXIT();
     return rc;
 }
