@@ -1,11 +1,9 @@
 // messages.cpp - the update messages that clients receive, the single point
 // where a built message is delivered or deferred to the server's internal
-// queue, the queue request that every update operation posts, and the
-// sync-done announcement.
+// queue, and the queue request that every update operation posts.
 #include <cstring>
 #include <limits>
 
-#include "lock.h"
 #include "notify.h"
 #include "trace.h"
 
@@ -259,38 +257,6 @@ void ProcessClientNotification(void *msg, uint32_t len, uint32_t queue, uint32_t
     }
     sendUpdateToClients(update_type, msg, len);
     std::free(msg);
-}
-
-// Marks the database complete after the initial load and sends the empty
-// sync notice (update type 8).  An unattached process gets VOREL_E_SEGMENT.
-int32_t vorelSyncDone(uint32_t queue)
-{
-    VTRACE_ENTER();
-    if (queue != 0) {
-        const int rc = vorel::post_request(queue, VOREL_REQ_SYNC, vorel::req_value(0), vorel::req_value(0), 0);
-        if (rc < 0)
-            VTRACE_ERR("Unable to post sync_vorel ininternal queue\n");
-        return 0;
-    }
-    VorelPartCtx *c = vorel::ctx();
-    vorel::WriteLock lock(c->rwlock);
-    if (c->initialized <= 0) {
-        VTRACE_ERR("vorel is uninitialized\n");
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_SEGMENT;
-    }
-    VorelHdr *hdr = getVorelHdr();
-    if (hdr == nullptr) {
-        VTRACE_ERR("Header for Vorel not initialized\n");
-        VTRACE_EXIT();
-        lock.unlock();
-        return VOREL_E_NOHDR;
-    }
-    hdr->sync_done = 1;
-    lock.unlock();
-    ProcessClientNotification(nullptr, 0, 0, VOREL_UPD_SYNC);
-    return 0;
 }
 
 } // extern "C"

@@ -8,7 +8,12 @@
 //
 // Input that cannot be stored or notified is refused first, in both modes,
 // before anything is posted or changed; the caller then keeps its input.
+//
+// Every operation, and the sync-done announcement, runs through one skeleton
+// (run_update): check, post or lock, attached?, change, deliver.
 #include <algorithm>
+#include <optional>
+#include <type_traits>
 
 #include "lock.h"
 #include "notify.h"
@@ -226,6 +231,306 @@ void release_device_list(bulkconpld *list)
 
 } // namespace vorel
 
+namespace {
+
+// ---- the shape of every update -------------------------------------------
+//
+// An update is a type with
+//   kName          its exported name, under which it traces;
+//   kUnattached    its result for a process that is not attached;
+//   kExitTraced    whether it writes its exit record after the delivery;
+//   check()        0, or the refusal of its input (already traced);
+//   post(queue)    posts its request; a failed post is traced, and input the
+//                  queue would have owned is released;
+//   locked(c, l)   its change under the write lock l: nothing to go on to the
+//                  delivery, or the operation's result, the step having
+//                  written its records and released l as the operation does;
+//   unlocked()     what follows the lock: the delivery, the release of the
+//                  working data; the operation's result.
+template <class Update> int32_t run_update(Update &&op, uint32_t queue)
+{
+    using U = std::remove_cvref_t<Update>;
+    VTRACE_ENTER_AS(U::kName);
+    if (const int32_t rc = op.check(); rc != 0) {
+        VTRACE_EXIT_AS(U::kName);
+        return rc;
+    }
+    if (queue != 0) {
+        op.post(queue);
+        return 0;
+    }
+    VorelPartCtx *c = vorel::ctx();
+    vorel::WriteLock lock(c->rwlock);
+    if (!attached(U::kName, c)) {
+        lock.unlock();
+        VTRACE_EXIT_AS(U::kName);
+        return U::kUnattached;
+    }
+    if (const std::optional<int32_t> ended = op.locked(c, lock))
+        return *ended;
+    lock.unlock();
+    const int32_t rc = op.unlocked();
+    if constexpr (U::kExitTraced)
+        VTRACE_EXIT_AS(U::kName);
+    return rc;
+}
+
+// What most updates share: their refusal of an unattached process and their
+// exit record.
+struct Update {
+    static constexpr int32_t kUnattached = VOREL_E_UNINIT;
+    static constexpr bool kExitTraced = true;
+};
+
+// ---- the updates ------------------------------------------------------------
+
+struct AddDevice : Update {
+    static constexpr const char *kName = "addPidToVorel";
+    devconpld *pld;
+    uint32_t update_type;
+    HeapPtr<PidConnDelta> delta{};
+    int32_t rc = 0;
+
+    int32_t check() const
+    {
+        const int32_t bad = check_device(kName, pld);
+        if (bad == 0 && add_refuses(update_type))
+            return refuse_type(kName, update_type);
+        return bad;
+    }
+    void post(uint32_t queue) const
+    {
+        if (vorel::post_request(queue, VOREL_REQ_ONLINE, vorel::req_pointer(pld), vorel::req_value(update_type), 0) <
+            0) {
+            VTRACE_ERR_AS(kName, "unable to post online requestfor PID %8x in internal queue\n", pld->src_dev.pid);
+            std::free(pld);
+        }
+    }
+    std::optional<int32_t> locked(VorelPartCtx *c, vorel::WriteLock &lock)
+    {
+        // The delta is taken under the same lock as the insertion, so both
+        // see the connectivity stored before this change.
+        delta.reset(createPidConnDelta(pld));
+        if (delta == nullptr) {
+            VTRACE_ERR_AS(kName, "vorel create Delta returns NULL\n");
+            lock.unlock();
+            VTRACE_EXIT_AS(kName);
+            return VOREL_E_NOMEM;
+        }
+        rc = vorel::add_pid(c->shm_handle, pld, 1);
+        if (rc < 0) {
+            VTRACE_EXIT_AS(kName);
+            delta.reset();
+            lock.unlock();
+            return rc;
+        }
+        return std::nullopt;
+    }
+    int32_t unlocked()
+    {
+        PidConnDelta *deltas[1] = {delta.get()};
+        vorel::build_and_deliver(update_type, deltas, 1);
+        delta.reset();
+        return rc;
+    }
+};
+
+struct DeleteDevice : Update {
+    static constexpr const char *kName = "delPidFromVorel";
+    uint32_t pid;
+    HeapPtr<disconnMsg> rec{};
+
+    int32_t check() const
+    {
+        if (vorel::domain_of(pid) != 0)
+            return 0;
+        VTRACE_ERR_AS(kName, "invalid PID %8x\n", pid);
+        return VOREL_E_BADPID;
+    }
+    void post(uint32_t queue) const
+    {
+        if (vorel::post_request(queue, VOREL_REQ_DELETE, vorel::req_value(pid), vorel::req_value(0), 0) < 0)
+            VTRACE_ERR_AS(kName, "unable to post delete requestfor PID %8x in internal queue\n", pid);
+    }
+    std::optional<int32_t> locked(VorelPartCtx *c, vorel::WriteLock &)
+    {
+        rec.reset(vorel::remove_pid(c->shm_handle, pid, 1));
+        if (rec != nullptr)
+            return std::nullopt;
+        VTRACE_ERR_AS(kName, "con_delpidfromdb failed for %8x\n", pid);
+        return 0; // without an exit record
+    }
+    int32_t unlocked()
+    {
+        vorel::build_and_deliver(VOREL_UPD_DEV_OFFLINE, rec.get(), 0);
+        rec.reset();
+        return 0;
+    }
+};
+
+struct AddDeviceList : Update {
+    static constexpr const char *kName = "addPidListToVorel";
+    bulkconpld *list;
+    uint32_t update_type;
+    HeapPtr<PidConnDelta *> delta_array{};
+
+    int32_t check() const
+    {
+        const int32_t bad = check_add_list(kName, list);
+        if (bad == 0 && add_refuses(update_type))
+            return refuse_type(kName, update_type);
+        return bad;
+    }
+    void post(uint32_t queue) const
+    {
+        if (vorel::post_request(queue, VOREL_REQ_BULK_ADD, vorel::req_pointer(list), vorel::req_value(update_type), 0) <
+            0) {
+            VTRACE_ERR_AS(kName, "unable to post bulk_add request\n");
+            vorel::release_device_list(list);
+        }
+    }
+    std::optional<int32_t> locked(VorelPartCtx *, vorel::WriteLock &lock)
+    {
+        delta_array = vorel::heap_array<PidConnDelta *>(devices_of(list).size());
+        if (delta_array == nullptr) {
+            VTRACE_ERR_AS(kName, "vorel Memory allocation failed\n");
+            lock.unlock();
+            return VOREL_E_NOMEM; // without an exit record
+        }
+        if (getVorelHdr() == nullptr) {
+            VTRACE_ERR_AS(kName, "Header for Vorel not initialized\n");
+            VTRACE_EXIT_AS(kName);
+            lock.unlock();
+            return VOREL_E_NOHDR;
+        }
+        return std::nullopt;
+    }
+    // The devices are inserted after the lock, each under its own.
+    int32_t unlocked()
+    {
+        const std::span<devconpld> devices = devices_of(list);
+        const std::span<PidConnDelta *> deltas(delta_array.get(), devices.size());
+        const bool initial_load = update_type == VOREL_UPD_SYNC;
+        if (insert_devices(devices, deltas, initial_load) && !initial_load)
+            vorel::build_and_deliver(update_type, deltas.data(), list->num_devices);
+        vorel::free_each(deltas);
+        delta_array.reset();
+        return 0;
+    }
+};
+
+struct DeleteDeviceList : Update {
+    static constexpr const char *kName = "delPidListToVorel";
+    bulkconpld *list;
+    uint32_t update_type;
+    HeapPtr<disconnMsg *> records{};
+    std::size_t removed = 0;
+
+    int32_t check() const
+    {
+        const int32_t bad = check_del_list(kName, list);
+        if (bad == 0 && del_list_refuses(update_type))
+            return refuse_type(kName, update_type);
+        return bad;
+    }
+    void post(uint32_t queue) const
+    {
+        if (vorel::post_request(queue, VOREL_REQ_BULK_DEL, vorel::req_pointer(list), vorel::req_value(update_type), 0) <
+            0) {
+            VTRACE_ERR_AS(kName, "unable to post bulk_del request\n");
+            vorel::release_device_list(list);
+        }
+    }
+    std::optional<int32_t> locked(VorelPartCtx *c, vorel::WriteLock &lock)
+    {
+        const std::span<devconpld> devices = devices_of(list);
+        records = vorel::heap_array<disconnMsg *>(devices.size());
+        if (records == nullptr) {
+            VTRACE_ERR_AS(kName, "Memory allocation failed for disconnMsgList\n");
+            lock.unlock();
+            VTRACE_EXIT_AS(kName);
+            return VOREL_E_NOMEM;
+        }
+        for (const devconpld &dev : devices) {
+            VTRACE_INFO_AS(kName, "PID %8x deleted from Vorel using bulk update\n", dev.src_dev.pid);
+            if (disconnMsg *rec = vorel::remove_pid(c->shm_handle, dev.src_dev.pid, 0); rec != nullptr)
+                records.get()[removed++] = rec;
+        }
+        return std::nullopt;
+    }
+    int32_t unlocked()
+    {
+        vorel::build_and_deliver(update_type, records.get(), static_cast<int32_t>(removed));
+        vorel::free_each(std::span<disconnMsg *>(records.get(), removed));
+        records.reset();
+        return 0;
+    }
+};
+
+// Its messages are delivered under the lock, by the change itself.
+struct DeleteDomain : Update {
+    static constexpr const char *kName = "delDomainFromVorel";
+    uint32_t domain;
+
+    int32_t check() const
+    {
+        if (domain != 0 && domain < kNumBasicBlocks)
+            return 0;
+        VTRACE_ERR_AS(kName, "invalid domain %u\n", domain);
+        return VOREL_E_BADDOMAIN;
+    }
+    void post(uint32_t queue) const
+    {
+        if (vorel::post_request(queue, VOREL_REQ_DELETE_DOMAIN, vorel::req_value(domain), vorel::req_value(0), 0) < 0)
+            VTRACE_ERR_AS(kName, "unable to post delete domain%d from vorel\n", static_cast<int>(domain));
+    }
+    std::optional<int32_t> locked(VorelPartCtx *c, vorel::WriteLock &) const
+    {
+        VTRACE_INFO_AS(kName, "deleting domain %d from vorel\n", static_cast<int>(domain));
+        gadd_t first = 0;
+        if (get_basic_block(c->shm_handle, domain, &first) < 0)
+            VTRACE_ERR_AS(kName, "get_basic_block() for dom %dreturns none\n", static_cast<int>(domain));
+        else if (first != 0 && remove_domain_devices(first))
+            shrink_domain_chain(first);
+        return std::nullopt;
+    }
+    int32_t unlocked() const { return 0; }
+};
+
+// The sync-done announcement: no input to check; an unattached process gets
+// VOREL_E_SEGMENT, and no exit record follows the notice.
+struct SyncDone {
+    static constexpr const char *kName = "vorelSyncDone";
+    static constexpr int32_t kUnattached = VOREL_E_SEGMENT;
+    static constexpr bool kExitTraced = false;
+
+    int32_t check() const { return 0; }
+    void post(uint32_t queue) const
+    {
+        if (vorel::post_request(queue, VOREL_REQ_SYNC, vorel::req_value(0), vorel::req_value(0), 0) < 0)
+            VTRACE_ERR_AS(kName, "Unable to post sync_vorel ininternal queue\n");
+    }
+    std::optional<int32_t> locked(VorelPartCtx *, vorel::WriteLock &lock) const
+    {
+        VorelHdr *hdr = getVorelHdr();
+        if (hdr == nullptr) {
+            VTRACE_ERR_AS(kName, "Header for Vorel not initialized\n");
+            VTRACE_EXIT_AS(kName);
+            lock.unlock();
+            return VOREL_E_NOHDR;
+        }
+        hdr->sync_done = 1;
+        return std::nullopt;
+    }
+    int32_t unlocked() const
+    {
+        ProcessClientNotification(nullptr, 0, 0, VOREL_UPD_SYNC);
+        return 0;
+    }
+};
+
+} // namespace
+
 extern "C" {
 
 // Adds or replaces one device with its complete destination list and tells the
@@ -235,86 +540,12 @@ extern "C" {
 // it): a failed post releases it with one free.
 int32_t addPidToVorel(devconpld *pld, uint32_t update_type, uint32_t queue)
 {
-    VTRACE_ENTER();
-    int32_t rc = check_device(__func__, pld);
-    if (rc == 0 && add_refuses(update_type))
-        rc = refuse_type(__func__, update_type);
-    if (rc != 0) {
-        VTRACE_EXIT();
-        return rc;
-    }
-    if (queue != 0) {
-        if (vorel::post_request(queue, VOREL_REQ_ONLINE, vorel::req_pointer(pld), vorel::req_value(update_type), 0) <
-            0) {
-            VTRACE_ERR("unable to post online requestfor PID %8x in internal queue\n", pld->src_dev.pid);
-            std::free(pld);
-        }
-        return 0;
-    }
-    VorelPartCtx *c = vorel::ctx();
-    vorel::WriteLock lock(c->rwlock);
-    if (!attached(__func__, c)) {
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_UNINIT;
-    }
-    // The delta is taken under the same lock as the insertion, so both see
-    // the connectivity stored before this change.
-    HeapPtr<PidConnDelta> delta(createPidConnDelta(pld));
-    if (delta == nullptr) {
-        VTRACE_ERR("vorel create Delta returns NULL\n");
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_NOMEM;
-    }
-    rc = vorel::add_pid(c->shm_handle, pld, 1);
-    if (rc < 0) {
-        VTRACE_EXIT();
-        delta.reset();
-        lock.unlock();
-        return rc;
-    }
-    lock.unlock();
-    PidConnDelta *deltas[1] = {delta.get()};
-    vorel::build_and_deliver(update_type, deltas, 1);
-    delta.reset();
-    VTRACE_EXIT();
-    return rc;
+    return run_update(AddDevice{{}, pld, update_type}, queue);
 }
 
 // Deletes one device and tells the clients which devices it was connected to
 // (DEV_OFFLINE).  A PID that is not stored is traced and ignored.
-int32_t delPidFromVorel(uint32_t pid, uint32_t queue)
-{
-    VTRACE_ENTER();
-    if (vorel::domain_of(pid) == 0) {
-        VTRACE_ERR("invalid PID %8x\n", pid);
-        VTRACE_EXIT();
-        return VOREL_E_BADPID;
-    }
-    if (queue != 0) {
-        if (vorel::post_request(queue, VOREL_REQ_DELETE, vorel::req_value(pid), vorel::req_value(0), 0) < 0)
-            VTRACE_ERR("unable to post delete requestfor PID %8x in internal queue\n", pid);
-        return 0;
-    }
-    VorelPartCtx *c = vorel::ctx();
-    vorel::WriteLock lock(c->rwlock);
-    if (!attached(__func__, c)) {
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_UNINIT;
-    }
-    HeapPtr<disconnMsg> rec(vorel::remove_pid(c->shm_handle, pid, 1));
-    if (rec == nullptr) {
-        VTRACE_ERR("con_delpidfromdb failed for %8x\n", pid);
-        return 0;
-    }
-    lock.unlock();
-    vorel::build_and_deliver(VOREL_UPD_DEV_OFFLINE, rec.get(), 0);
-    rec.reset();
-    VTRACE_EXIT();
-    return 0;
-}
+int32_t delPidFromVorel(uint32_t pid, uint32_t queue) { return run_update(DeleteDevice{{}, pid}, queue); }
 
 // Adds a list of devices.  Update type 8 is the initial load: devices that are
 // not stored yet are inserted as they are, without deltas, reverse links or a
@@ -324,51 +555,7 @@ int32_t delPidFromVorel(uint32_t pid, uint32_t queue)
 // devices, then the list.
 int32_t addPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue)
 {
-    VTRACE_ENTER();
-    int32_t rc = check_add_list(__func__, list);
-    if (rc == 0 && add_refuses(update_type))
-        rc = refuse_type(__func__, update_type);
-    if (rc != 0) {
-        VTRACE_EXIT();
-        return rc;
-    }
-    if (queue != 0) {
-        if (vorel::post_request(queue, VOREL_REQ_BULK_ADD, vorel::req_pointer(list), vorel::req_value(update_type), 0) <
-            0) {
-            VTRACE_ERR("unable to post bulk_add request\n");
-            vorel::release_device_list(list);
-        }
-        return 0;
-    }
-    VorelPartCtx *c = vorel::ctx();
-    vorel::WriteLock lock(c->rwlock);
-    if (!attached(__func__, c)) {
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_UNINIT;
-    }
-    const std::span<devconpld> devices = devices_of(list);
-    HeapPtr<PidConnDelta *> delta_array = vorel::heap_array<PidConnDelta *>(devices.size());
-    if (delta_array == nullptr) {
-        VTRACE_ERR("vorel Memory allocation failed\n");
-        lock.unlock();
-        return VOREL_E_NOMEM;
-    }
-    if (getVorelHdr() == nullptr) {
-        VTRACE_ERR("Header for Vorel not initialized\n");
-        VTRACE_EXIT();
-        lock.unlock();
-        return VOREL_E_NOHDR;
-    }
-    lock.unlock();
-    const std::span<PidConnDelta *> deltas(delta_array.get(), devices.size());
-    const bool initial_load = update_type == VOREL_UPD_SYNC;
-    if (insert_devices(devices, deltas, initial_load) && !initial_load)
-        vorel::build_and_deliver(update_type, deltas.data(), list->num_devices);
-    vorel::free_each(deltas);
-    delta_array.reset();
-    VTRACE_EXIT();
-    return 0;
+    return run_update(AddDeviceList{{}, list, update_type}, queue);
 }
 
 // Deletes a list of devices, under the write lock for the whole list, and
@@ -379,49 +566,7 @@ int32_t addPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue
 // as addPidListToVorel does.
 int32_t delPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue)
 {
-    VTRACE_ENTER();
-    int32_t rc = check_del_list(__func__, list);
-    if (rc == 0 && del_list_refuses(update_type))
-        rc = refuse_type(__func__, update_type);
-    if (rc != 0) {
-        VTRACE_EXIT();
-        return rc;
-    }
-    if (queue != 0) {
-        if (vorel::post_request(queue, VOREL_REQ_BULK_DEL, vorel::req_pointer(list), vorel::req_value(update_type), 0) <
-            0) {
-            VTRACE_ERR("unable to post bulk_del request\n");
-            vorel::release_device_list(list);
-        }
-        return 0;
-    }
-    VorelPartCtx *c = vorel::ctx();
-    vorel::WriteLock lock(c->rwlock);
-    if (!attached(__func__, c)) {
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_UNINIT;
-    }
-    const std::span<devconpld> devices = devices_of(list);
-    HeapPtr<disconnMsg *> disconnMsgList = vorel::heap_array<disconnMsg *>(devices.size());
-    if (disconnMsgList == nullptr) {
-        VTRACE_ERR("Memory allocation failed for disconnMsgList\n");
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_NOMEM;
-    }
-    std::size_t removed = 0;
-    for (const devconpld &dev : devices) {
-        VTRACE_INFO("PID %8x deleted from Vorel using bulk update\n", dev.src_dev.pid);
-        if (disconnMsg *rec = vorel::remove_pid(c->shm_handle, dev.src_dev.pid, 0); rec != nullptr)
-            disconnMsgList.get()[removed++] = rec;
-    }
-    lock.unlock();
-    vorel::build_and_deliver(update_type, disconnMsgList.get(), static_cast<int32_t>(removed));
-    vorel::free_each(std::span<disconnMsg *>(disconnMsgList.get(), removed));
-    disconnMsgList.reset();
-    VTRACE_EXIT();
-    return 0;
+    return run_update(DeleteDeviceList{{}, list, update_type}, queue);
 }
 
 // Deletes every device of a domain (1..255).  Each block of the domain's chain
@@ -429,35 +574,10 @@ int32_t delPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue
 // delivered while the write lock is held, so readers see the whole domain or
 // none of it.  Afterwards the domain's first block stays registered, empty,
 // and the blocks behind it are given back.
-int32_t delDomainFromVorel(uint32_t domain, uint32_t queue)
-{
-    VTRACE_ENTER();
-    if (domain == 0 || domain >= kNumBasicBlocks) {
-        VTRACE_ERR("invalid domain %u\n", domain);
-        VTRACE_EXIT();
-        return VOREL_E_BADDOMAIN;
-    }
-    if (queue != 0) {
-        if (vorel::post_request(queue, VOREL_REQ_DELETE_DOMAIN, vorel::req_value(domain), vorel::req_value(0), 0) < 0)
-            VTRACE_ERR("unable to post delete domain%d from vorel\n", static_cast<int>(domain));
-        return 0;
-    }
-    VorelPartCtx *c = vorel::ctx();
-    vorel::WriteLock lock(c->rwlock);
-    if (!attached(__func__, c)) {
-        lock.unlock();
-        VTRACE_EXIT();
-        return VOREL_E_UNINIT;
-    }
-    VTRACE_INFO("deleting domain %d from vorel\n", static_cast<int>(domain));
-    gadd_t first = 0;
-    if (get_basic_block(c->shm_handle, domain, &first) < 0)
-        VTRACE_ERR("get_basic_block() for dom %dreturns none\n", static_cast<int>(domain));
-    else if (first != 0 && remove_domain_devices(first))
-        shrink_domain_chain(first);
-    lock.unlock();
-    VTRACE_EXIT();
-    return 0;
-}
+int32_t delDomainFromVorel(uint32_t domain, uint32_t queue) { return run_update(DeleteDomain{{}, domain}, queue); }
+
+// Marks the database complete after the initial load and sends the empty
+// sync notice (update type 8).
+int32_t vorelSyncDone(uint32_t queue) { return run_update(SyncDone{}, queue); }
 
 } // extern "C"
