@@ -1,6 +1,35 @@
 // vorel_db.h - private to libvorel: the records kept in the shared segment,
 // the heap records that stay inside the library, the internal operations and
 // the one way to follow a chain of shared blocks.
+//
+// Invariants of the store.  The verifier (vorel check) reports each broken
+// one under its number.
+//  1. Symmetry.  After an insertion or a removal with sync_peers = 1, when
+//     the chain of S lists D and D is stored, the chain of D lists S, and a
+//     chain lists each destination once.  The initial load and the bulk
+//     removal (sync_peers = 0) may leave a destination that is not stored,
+//     does not list S back or is listed twice: a warning, not corruption.
+//  2. total_pids.  The header's total_pids is the number of PIDs filed in the
+//     domain chains; each stored PID is filed once, in the chain of its own
+//     domain (its domain byte).
+//  3. Head counts.  Every filed PID has a head DestDb block; every block of
+//     its chain carries the PID's src_dev; the head's num_dstdevices is the
+//     sum of blk_num_dest over the chain.  num_pids stays within 0..256 and
+//     blk_num_dest within 0..64.
+//  4. The first block kept.  A domain's first DomDb block, once set in the
+//     domain's basic block, stays registered for the life of the segment: a
+//     block whose num_pids falls to 0 keeps its place, and domain removal
+//     empties the first block and frees only those behind it.  Every block of
+//     domain d's chain says domain = d; every block resolves and is reached
+//     from exactly one chain, once.
+//  5. Lock preconditions.  The store primitives (con_findpidfromdb,
+//     con_addpidtodb, con_delpidfromdb and their handle forms find_pid,
+//     add_pid, remove_pid), createPidConnDelta and getVorelHdr take no lock.
+//     Insertion, removal and every change of the header run under the switch
+//     instance's write lock, held by their caller; a lookup that may run
+//     beside an update runs under the read lock, and only the server, the
+//     one writer, looks up without it.  The library never takes the lock
+//     while it holds it.
 #pragma once
 
 #include <cstddef>
@@ -72,25 +101,54 @@ void printDeviceInfo(DevInfo *info);
 
 // Layout checks: these sizes and offsets are what every process of the switch
 // shares, on every target.
-static_assert(sizeof(DevInfo) == 28);
+static_assert(sizeof(DevInfo) == 28 && offsetof(DevInfo, pid) == 0);
 static_assert(offsetof(DevInfo, ind) == 4 && offsetof(DevInfo, spd) == 6);
 static_assert(offsetof(DevInfo, devflags) == 8 && offsetof(DevInfo, dev_extra) == 12);
 static_assert(sizeof(VorelHdr) == 8);
-static_assert(sizeof(DomDbEntry) == 8);
+static_assert(offsetof(VorelHdr, sync_done) == 0 && offsetof(VorelHdr, total_pids) == 4);
+static_assert(sizeof(DomDbEntry) == 8 && offsetof(DomDbEntry, pid) == 0 && offsetof(DomDbEntry, gadd) == 4);
 static_assert(sizeof(DomDb) == 2060);
+static_assert(offsetof(DomDb, domain) == 0 && offsetof(DomDb, num_pids) == 4);
 static_assert(offsetof(DomDb, pid_tbl) == 8 && offsetof(DomDb, next_gadd) == 2056);
-static_assert(sizeof(DestDb) == 1832);
+static_assert(sizeof(DestDb) == 1832 && offsetof(DestDb, src_dev) == 0);
 static_assert(offsetof(DestDb, num_dstdevices) == 28 && offsetof(DestDb, blk_num_dest) == 32);
 static_assert(offsetof(DestDb, dest_dev) == 36 && offsetof(DestDb, next_gadd) == 1828);
+static_assert(offsetof(devconpld, update_type) == 0);
 static_assert(offsetof(devconpld, src_dev) == 4 && offsetof(devconpld, num_dstdevices) == 32);
-static_assert(sizeof(void *) != 4 || (sizeof(devconpld) == 44 && offsetof(devconpld, dst_devices) == 36 &&
-                                      offsetof(devconpld, tlv_len) == 40));
-static_assert(sizeof(disconnMsg) == 8);
-static_assert(sizeof(VorelQueueReq) == 144);
+static_assert(sizeof(disconnMsg) == 8 && offsetof(disconnMsg, pid) == 0);
+static_assert(offsetof(disconnMsg, num_disconn) == 4 && offsetof(disconnMsg, disconn_pids) == 8);
+static_assert(offsetof(bulkconpld, reserved0) == 0 && offsetof(bulkconpld, num_devices) == 4);
+static_assert(offsetof(bulkconpld, reserved2) == 8);
+static_assert(offsetof(PidConnDelta, src_pid) == 0 && offsetof(PidConnDelta, num_new_pids) == 4);
+static_assert(offsetof(PidConnDelta, new_pids) == 8);
+static_assert(sizeof(VorelQueueReq) == 144 && offsetof(VorelQueueReq, timestamp_ms) == 0);
 static_assert(offsetof(VorelQueueReq, req_tag) == 4 && offsetof(VorelQueueReq, req_kind) == 12);
-static_assert(offsetof(VorelQueueReq, param1) == 16 && offsetof(VorelQueueReq, param2) == 24);
-static_assert(offsetof(VorelQueueReq, param3) == 28);
-static_assert(sizeof(IPCAddr) == 24);
+static_assert(offsetof(VorelQueueReq, param1) == 16 && offsetof(VorelQueueReq, param1_hi) == 20);
+static_assert(offsetof(VorelQueueReq, param2) == 24 && offsetof(VorelQueueReq, param3) == 28);
+static_assert(offsetof(VorelQueueReq, param2_hi) == 32);
+static_assert(sizeof(IPCAddr) == 24 && offsetof(IPCAddr, node) == 0);
+static_assert(offsetof(IPCAddr, svc) == 2 && offsetof(IPCAddr, name) == 4);
+static_assert(offsetof(VorelPartCtx, key_fd) == 0 && offsetof(VorelPartCtx, key_path) == 4);
+static_assert(offsetof(VorelPartCtx, shm_handle) == 28 && offsetof(VorelPartCtx, rwlock) == 32);
+static_assert(offsetof(VorelPartCtx, initialized) == 160);
+
+// Records with pointers: the 32-bit layout is the reference target's; with
+// 64-bit pointers the same fields keep their order, naturally aligned.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(devconpld) == 44 && offsetof(devconpld, dst_devices) == 36 && offsetof(devconpld, tlv_len) == 40);
+static_assert(sizeof(bulkconpld) == 16 && offsetof(bulkconpld, devices) == 12);
+static_assert(sizeof(PidConnDelta) == 20 && offsetof(PidConnDelta, num_removed_pids) == 12 &&
+              offsetof(PidConnDelta, removed_pids) == 16);
+static_assert(sizeof(VorelPartCtx) == 184 && offsetof(VorelPartCtx, registeredClients) == 172 &&
+              offsetof(VorelPartCtx, shm_key) == 176 && offsetof(VorelPartCtx, revision_num) == 180);
+#else
+static_assert(sizeof(devconpld) == 56 && offsetof(devconpld, dst_devices) == 40 && offsetof(devconpld, tlv_len) == 48);
+static_assert(sizeof(bulkconpld) == 24 && offsetof(bulkconpld, devices) == 16);
+static_assert(sizeof(PidConnDelta) == 32 && offsetof(PidConnDelta, num_removed_pids) == 16 &&
+              offsetof(PidConnDelta, removed_pids) == 24);
+static_assert(sizeof(VorelPartCtx) == 192 && offsetof(VorelPartCtx, registeredClients) == 176 &&
+              offsetof(VorelPartCtx, shm_key) == 184 && offsetof(VorelPartCtx, revision_num) == 188);
+#endif
 
 namespace vorel {
 

@@ -14,21 +14,22 @@ namespace vorel::tool {
 enum class Severity { Violation, Warning };
 
 // What a finding is about.  Violations are corruption; warnings are states
-// that the initial load and the bulk removal leave by design.
+// that the initial load and the bulk removal leave by design.  [n] is the
+// number of the store's invariant that the finding breaks (src/vorel_db.h).
 enum class FindingKind {
-    Unreadable,    // a basic block or block address that cannot be resolved
-    BlockReused,   // a block reached twice (a loop, or two chains sharing it)
-    DomainField,   // a DomDb block whose domain is not its chain's domain
-    WrongDomain,   // a PID filed in another domain's chain
-    SlotsOverflow, // num_pids above 256 or blk_num_dest outside 0..64
-    DuplicatePid,  // a PID stored twice
-    NoChain,       // a PID whose entry has no head DestDb block
-    ChainOwner,    // a DestDb block whose src_dev is another PID
-    DestCount,     // head num_dstdevices differs from the chain's sum of blk_num_dest
-    TotalPids,     // header total_pids differs from the PIDs stored
-    PeerAbsent,    // warning: a destination that is not in the store
-    OneWay,        // warning: a destination that does not list the device back
-    DuplicateDest, // warning: a destination listed twice in one chain
+    Unreadable,    // [4] a basic block or block address that cannot be resolved
+    BlockReused,   // [4] a block reached twice (a loop, or two chains sharing it)
+    DomainField,   // [4] a DomDb block whose domain is not its chain's domain
+    WrongDomain,   // [2] a PID filed in another domain's chain
+    SlotsOverflow, // [3] num_pids above 256 or blk_num_dest outside 0..64
+    DuplicatePid,  // [2] a PID stored twice
+    NoChain,       // [3] a PID whose entry has no head DestDb block
+    ChainOwner,    // [3] a DestDb block whose src_dev is another PID
+    DestCount,     // [3] head num_dstdevices differs from the chain's sum of blk_num_dest
+    TotalPids,     // [2] header total_pids differs from the PIDs stored
+    PeerAbsent,    // [1] warning: a destination that is not in the store
+    OneWay,        // [1] warning: a destination that does not list the device back
+    DuplicateDest, // [1] warning: a destination listed twice in one chain
 };
 
 const char *kind_name(FindingKind kind);
