@@ -150,6 +150,8 @@ void prepare_state(SharedState *s)
     pthread_mutexattr_destroy(&attr);
     s->version = kStateVersion;
     s->readers.store(0, std::memory_order_relaxed);
+    // Release; partner: the acquire load of `magic` in map_state, in the next
+    // process that opens the file: it sees the prepared mutex and version.
     s->magic.store(kStateMagic, std::memory_order_release);
 }
 
@@ -212,6 +214,7 @@ SharedState *map_state(const struct stat &st)
     SharedState *s = nullptr;
     if (p != MAP_FAILED && file_lock(fd, F_WRLCK) == 0) {
         s = static_cast<SharedState *>(p);
+        // Acquire; partner: the release store of `magic` in prepare_state.
         if (s->magic.load(std::memory_order_acquire) != kStateMagic || s->version != kStateVersion)
             prepare_state(s);
         (void)file_lock(fd, F_UNLCK);
@@ -295,6 +298,8 @@ int acquire_write(LockState *s)
     }
     if (const int rc = lock_writer(s->shared); rc != 0)
         return rc;
+    // Acquire; partners: the releasing decrements of `readers` in
+    // release_read and acquire_read: a count of 0 shows their holds ended.
     if (s->shared->readers.load(std::memory_order_acquire) == 0)
         return 0;
     // Readers announced themselves: wait for them on the record lock.
@@ -331,9 +336,11 @@ int acquire_read(LockState *s)
         return file_lock(s->fd, F_RDLCK);
     if (const int rc = lock_writer(s->shared); rc != 0)
         return rc;
+    // Acquire-release; partner: the acquire load of `readers` in
+    // acquire_write, which then waits for this hold on the record lock.
     s->shared->readers.fetch_add(1, std::memory_order_acq_rel);
     const int rc = file_lock(s->fd, F_RDLCK);
-    if (rc != 0)
+    if (rc != 0) // partner: the acquire load of `readers` in acquire_write
         s->shared->readers.fetch_sub(1, std::memory_order_acq_rel);
     pthread_mutex_unlock(&s->shared->writer);
     return rc;
@@ -341,6 +348,8 @@ int acquire_read(LockState *s)
 
 int release_read(LockState *s)
 {
+    // Acquire-release; partner: the acquire load of `readers` in
+    // acquire_write: a writer that reads 0 sees this hold's reads done.
     if (s->shared != nullptr && s->fd >= 0)
         s->shared->readers.fetch_sub(1, std::memory_order_acq_rel);
     return file_lock(s->fd, F_UNLCK);

@@ -138,6 +138,8 @@ Attachment *find(gshm_handle_t handle)
     if (idx >= kMaxAttachments)
         return nullptr;
     Attachment &a = g_attachments[idx];
+    // Acquire; partners: the release stores of `span` in attach, map_more
+    // and detach: a slot in use shows the base and mapping written before.
     return a.span.load(std::memory_order_acquire) != 0 ? &a : nullptr;
 }
 
@@ -164,6 +166,7 @@ int attach(int fd, uint32_t reserve, uint32_t size, gshm_handle_t *handle)
     a.mapped = size;
     a.fd = fd;
     a.in_use = true;
+    // Release; partners: the acquire loads of `span` in find and map_up_to.
     a.span.store(size - kFirstGadd, std::memory_order_release);
     *handle = idx + 1;
     return 0;
@@ -172,6 +175,7 @@ int attach(int fd, uint32_t reserve, uint32_t size, gshm_handle_t *handle)
 void detach(Attachment &a)
 {
     std::lock_guard table(g_table_mutex);
+    // Release; partner: the acquire load of `span` in find.
     a.span.store(0, std::memory_order_release);
     munmap(a.base, a.reserved);
     close(a.fd);
@@ -188,6 +192,8 @@ int map_more(Attachment &a, uint64_t end);
 // so that `end` bytes are mapped; PLAT_ERR_RANGE when the segment is smaller.
 inline int map_up_to(Attachment &a, uint64_t end)
 {
+    // Acquire; partners: the release stores of `span` in map_more and attach:
+    // the bytes below the span are mapped.
     if (end <= uint64_t{a.span.load(std::memory_order_acquire)} + kFirstGadd)
         return 0; // mapped already: the common case, without the mutex
     return map_more(a, end);
@@ -198,6 +204,8 @@ inline int map_up_to(Attachment &a, uint64_t end)
     std::lock_guard lock(a.map_mutex);
     if (end <= a.mapped)
         return 0;
+    // Acquire; partner: the release store of `size` in grow, in the process
+    // that extended the object.
     const uint32_t size = a.header()->size.load(std::memory_order_acquire);
     if (end > size || size > a.reserved)
         return PLAT_ERR_RANGE;
@@ -205,6 +213,7 @@ inline int map_up_to(Attachment &a, uint64_t end)
              static_cast<off_t>(a.mapped)) == MAP_FAILED)
         return PLAT_ERR_IO;
     a.mapped = size;
+    // Release; partner: the acquire load of `span` in map_up_to (and find).
     a.span.store(size - kFirstGadd, std::memory_order_release);
     return 0;
 }
@@ -276,6 +285,8 @@ int grow(Attachment &a, uint64_t end)
         new_size = h->limit;
     if (ftruncate(a.fd, static_cast<off_t>(new_size)) != 0)
         return PLAT_ERR_NOMEM;
+    // Release; partner: the acquire load of `size` in map_more, in every
+    // process that maps the grown part.
     h->size.store(static_cast<uint32_t>(new_size), std::memory_order_release);
     return 0;
 }
@@ -337,6 +348,8 @@ void init_header(SegmentHeader *h, key_t key, uint32_t limit, uint32_t step, uin
     h->brk = kDataStart;
     h->largest_class = kNoClass;
     init_mutex(&h->mutex);
+    // Release, written last; partner: read_identity, which reads the magic
+    // with pread (no atomic load): a magic that is there shows the header.
     h->magic.store(kMagic, std::memory_order_release);
 }
 
@@ -606,6 +619,7 @@ inline int read_basic_block(gshm_handle_t handle, uint32_t block, gadd_t *gadd)
     const SegmentHeader *h = a->header();
     if (block >= h->num_basic)
         return PLAT_ERR_RANGE;
+    // Acquire; partner: the release store in set_basic_block.
     *gadd = h->basic[block].load(std::memory_order_acquire);
     return 0;
 }
@@ -634,6 +648,7 @@ int set_basic_block(gshm_handle_t handle, uint32_t block, const gadd_t *gadd)
     SegmentHeader *h = a->header();
     if (block >= h->num_basic)
         return PLAT_ERR_RANGE;
+    // Release; partner: the acquire load in read_basic_block (get_basic_block).
     h->basic[block].store(*gadd, std::memory_order_release);
     return 0;
 }

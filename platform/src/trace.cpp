@@ -57,6 +57,9 @@ void apply(int level)
 void on_signal(int sig)
 {
     g_signal_steps.fetch_add(sig == SIGUSR1 ? 1 : -1, std::memory_order_relaxed);
+    // Release without an acquiring partner: isDebugLevelChanged reads the flag
+    // relaxed.  The steps need none: they travel in g_signal_steps, whose
+    // exchange in processDebugLevelChange reads the latest count.
     g_pending.store(1, std::memory_order_release);
 }
 
@@ -508,6 +511,8 @@ void processDebugLevelChange(int change)
     int level = g_level.load(std::memory_order_relaxed);
     if (level < 0)
         level = environment_level();
+    // Acquire without a releasing partner: on_signal adds its steps with a
+    // relaxed read-modify-write; the exchange sees every one of them anyway.
     level = clamp(level + g_signal_steps.exchange(0, std::memory_order_acquire));
     g_level.store(level, std::memory_order_relaxed);
     apply(level);
@@ -518,6 +523,8 @@ void log_set_level(int level)
     level = clamp(level);
     g_level.store(level, std::memory_order_relaxed);
     apply(level);
+    // Release without an acquiring partner (isDebugLevelChanged reads the flag
+    // relaxed); this thread has applied the level already.
     g_pending.store(1, std::memory_order_release);
 }
 
