@@ -209,17 +209,30 @@ VOREL_API extern mod_desc_t mod_VORELLIB;
 /* Operations                                                                */
 /* ------------------------------------------------------------------------ */
 
+/* Each prototype lists the results the operation can return.  Codes of the
+ * IPC service are the platform's (negative) and passed through unchanged. */
+
 /* Start-up and shut-down. */
+/* 0, or VOREL_E_FAIL: no memory for the context or its registry, or the key
+ * file cannot be created. */
 VOREL_API int32_t vorellibInit(void);
+/* Always 0 (also when vorellibInit was never called). */
 VOREL_API int32_t vorellibUnInit(void);
+/* The number of deliveries made so far (not a status). */
 VOREL_API uint32_t getCurrentRevisionNum(void);
 
 /* Segment. */
+/* 0; VOREL_E_ATTACHED (already attached), VOREL_E_SEGMENT (the segment
+ * cannot be created), VOREL_E_HDRALLOC, VOREL_E_SETBLOCK, VOREL_E_MAP (the
+ * header cannot be allocated, registered or mapped). */
 VOREL_API int32_t initVorelSrvr(void);
 VOREL_API void detachVorelSrvr(void);
 VOREL_API void detachVorelClient(void);
 
-/* Lookup: on success *out is one heap block for the caller to free(). */
+/* Lookup: on success *out is one heap block for the caller to free().
+ * 0; VOREL_E_UNINIT, VOREL_E_NULLARG (out is NULL), VOREL_E_FAIL (the PID
+ * is not stored), VOREL_E_MAP (a block cannot be mapped, or no memory for
+ * the result). */
 VOREL_API int32_t getPidFromVorel(uint32_t pid, devconpld **out);
 
 /* Updates (server).  queue 0 works at once; any other value posts a
@@ -234,32 +247,62 @@ VOREL_API int32_t getPidFromVorel(uint32_t pid, devconpld **out);
  * Update types the operation cannot build a message from are refused
  * (VOREL_E_BADTYPE); types 2, 7 and above 8 change the store and deliver
  * nothing; addPidListToVorel with type 8 is the initial load (no deltas, no
- * reverse links, no message). */
+ * reverse links, no message).
+ * With a queue every update returns 0 once its input is accepted, whether
+ * the post succeeded or not. */
+/* 0; VOREL_E_BADPAYLOAD, VOREL_E_BADPID, VOREL_E_BADTYPE; VOREL_E_UNINIT;
+ * VOREL_E_NOMEM (no memory for the delta); VOREL_E_FAIL (the device's own
+ * chain could not be extended). */
 VOREL_API int32_t addPidToVorel(devconpld *pld, uint32_t update_type, uint32_t queue);
+/* 0 (also for a PID that is not stored); VOREL_E_BADPID; VOREL_E_UNINIT. */
 VOREL_API int32_t delPidFromVorel(uint32_t pid, uint32_t queue);
+/* 0; VOREL_E_BADPAYLOAD, VOREL_E_BADPID, VOREL_E_BADTYPE; VOREL_E_UNINIT;
+ * VOREL_E_NOMEM (no memory for the deltas); VOREL_E_NOHDR. */
 VOREL_API int32_t addPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue);
+/* 0; VOREL_E_BADPAYLOAD, VOREL_E_BADPID, VOREL_E_BADTYPE; VOREL_E_UNINIT;
+ * VOREL_E_NOMEM (no memory for the removal records). */
 VOREL_API int32_t delPidListToVorel(bulkconpld *list, uint32_t update_type, uint32_t queue);
+/* 0; VOREL_E_BADDOMAIN; VOREL_E_UNINIT. */
 VOREL_API int32_t delDomainFromVorel(uint32_t domain, uint32_t queue);
+/* 0; VOREL_E_SEGMENT (not attached); VOREL_E_NOHDR. */
 VOREL_API int32_t vorelSyncDone(uint32_t queue);
 VOREL_API void ProcessClientNotification(void *msg, uint32_t len, uint32_t queue, uint32_t update_type);
 
 /* Registry and request handler (server). */
+/* Always 0; the requester receives the 4-byte result of the request:
+ * initVorelSrvr's (enable), registerVorelClientToSrvr's or
+ * unRegisterVorelClientToSrvr's, and 0 for disable and unknown codes. */
 VOREL_API int32_t ns_vorel_callback(const IPCAddr *requester, uint32_t reply_code, const void *request,
                                     uint32_t request_len, uint32_t request_code);
+/* The database's sync state, also for a type registered already: 0,
+ * VOREL_E_INSYNC or VOREL_E_NOTATTACHED; VOREL_E_REGFULL when 8 types are
+ * registered (nothing registered). */
 VOREL_API int32_t registerVorelClientToSrvr(uint32_t client_type);
+/* Always 0. */
 VOREL_API int32_t unRegisterVorelClientToSrvr(uint32_t client_type);
 VOREL_API void sendUpdateToClients(uint32_t update_type, void *msg, uint32_t len);
 
-/* Client requests.  registerVorelClient returns the server's reply: 0, -6 or
- * -14 (its sync state), or -15 when its registry already holds 8 types. */
+/* Client requests.  Each waits for the server's reply. */
+/* 0 when the exchange went through (whatever the server answered), or the
+ * IPC service's failure. */
 VOREL_API int32_t enableVorel(uint32_t param);
+/* As enableVorel. */
 VOREL_API int32_t disableVorel(void);
+/* The server's reply: 0, VOREL_E_INSYNC or VOREL_E_NOTATTACHED (its sync
+ * state), or VOREL_E_REGFULL when its registry already holds 8 types; or the
+ * IPC service's failure. */
 VOREL_API int32_t registerVorelClient(uint32_t client_type);
+/* 0 when the exchange went through, or the IPC service's failure. */
 VOREL_API int32_t unregisterVorelClient(uint32_t client_type);
 
 /* Queries. */
+/* 0; VOREL_E_UNINIT, VOREL_E_NULLARG (count is NULL), VOREL_E_NOHDR. */
 VOREL_API int32_t getCountFromVorel(uint32_t *count);
+/* 0; VOREL_E_UNINIT; VOREL_E_FAIL (no memory for the payload handed to the
+ * callback; the enumeration stops).  The callback's result is not used. */
 VOREL_API int32_t getEachPidFromVorel(int (*pid_callback)(devconpld *, void *), void *cb_arg);
+/* 0; VOREL_E_NULLARG (local_pids is NULL); VOREL_E_READ (the local domain or
+ * one of its devices cannot be read; nothing is handed back); VOREL_E_NOMEM. */
 VOREL_API int32_t getAllLocalPidsFromVorel(devconpld ***local_pids, int32_t *num_local_pids, int32_t *num_ind_runs);
 
 /* Dump to standard output. */
