@@ -21,6 +21,24 @@ scripts/setup.sh
 leg_release() {
   cmake -S "$root" -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build build/release -j"$jobs"
+  # The library's soname, and its dynamic symbols against the export list of
+  # src/vorel.map (the one place that lists them): another soname, or a
+  # symbol exported by mistake or lost from the build, fails the leg.
+  local lib=build/release/libvorel.so soname expected actual
+  soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+  if [[ $soname != libvorel.so.1.0 ]]; then
+    echo "libvorel soname is '$soname', expected libvorel.so.1.0" >&2
+    return 1
+  fi
+  expected=$(sed -n '/global:/,/local:/p' src/vorel.map | sed 's/global://; s/local:.*//' |
+    tr -s '[:space:];' '\n' | sed '/^$/d' | sort)
+  actual=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sort)
+  if [[ $expected != "$actual" ]]; then
+    echo "libvorel exports differ from src/vorel.map (< listed, > exported):" >&2
+    diff <(echo "$expected") <(echo "$actual") >&2 || true
+    return 1
+  fi
+  echo "library boundary: soname $soname, $(wc -l <<<"$actual") exported symbols as listed"
   ctest --test-dir build/release -j"$jobs" --output-on-failure
   # Every benchmark once at its smallest size: no timing assertions, but an
   # operation that fails or a message that does not arrive fails the step.
@@ -38,6 +56,12 @@ leg_release() {
   cmake --install build/release --prefix "$root/build/install" >/dev/null
   cmake -S examples/consumer -B build/consumer -DCMAKE_PREFIX_PATH="$root/build/install" >/dev/null
   cmake --build build/consumer -j"$jobs"
+  # The consumers found the library through the development link and need it
+  # by its soname.
+  if [[ $(readelf -d build/consumer/consumer_c) != *"Shared library: [libvorel.so.1.0]"* ]]; then
+    echo "consumer_c does not need libvorel.so.1.0" >&2
+    return 1
+  fi
   local run_dir
   run_dir=$(mktemp -d)
   for prog in consumer_c consumer_cpp; do
