@@ -247,9 +247,9 @@ namespace {
 //                  written its records and released l as the operation does;
 //   unlocked()     what follows the lock: the delivery, the release of the
 //                  working data; the operation's result.
-template <class Update> int32_t run_update(Update &&op, uint32_t queue)
+template <class Op> int32_t run_update(Op &&op, uint32_t queue)
 {
-    using U = std::remove_cvref_t<Update>;
+    using U = std::remove_cvref_t<Op>;
     VTRACE_ENTER_AS(U::kName);
     if (const int32_t rc = op.check(); rc != 0) {
         VTRACE_EXIT_AS(U::kName);
