@@ -9,16 +9,16 @@
 // the lock loses it with its descriptors.
 //
 // Writers first take a robust process-shared mutex kept in the lock file
-// (see below), one per named file.  It excludes the writers
-// of all processes, and a writer that dies holding it leaves it to the next
-// one (EOWNERDEAD).  Beside it the state counts the processes that announced
-// a read hold; a process announces itself under the writers' mutex before it
-// takes the file's read lock, and withdraws before it releases it.  A writer
-// that holds the mutex and finds no reader announced needs no record lock at
-// all: every later reader waits for the mutex.  Otherwise it also takes the
-// file's write lock, which waits for the readers; once it has it, every
-// announced reader has left or died, and the count is set right again (a
-// reader killed while holding leaves its announcement behind until then).
+// (see below).  It excludes the writers of all processes, and a writer that
+// dies holding it leaves it to the next one (EOWNERDEAD).  Beside it the
+// state counts the processes that announced a read hold; a process
+// announces itself under the writers' mutex before it takes the file's read
+// lock, and withdraws before it releases it.  A writer that holds the mutex
+// and finds no reader announced needs no record lock at all: every later
+// reader waits for the mutex.  Otherwise it also takes the file's write
+// lock, which waits for the readers; once it has it, every announced reader
+// has left or died, and the count is set right again (a reader killed while
+// holding leaves its announcement behind until then).
 // So an uncontended write hold costs no system call.
 //
 // The descriptor a lock is prepared from only names it: the record locks
@@ -36,9 +36,10 @@
 // move to a description of the child's on their next use.  When the lock
 // file cannot be had (no usable runtime directory), the lock falls back to
 // a description of the named file itself, opened afresh.
-// When the state cannot be had, or the system cannot release a robust
-// mutex whose holder died (qemu's user-mode emulation has no robust futex
-// list), writers take the file's write lock every time, as readers do.  The
+//
+// When the state cannot be had, or the system cannot release a robust mutex
+// whose holder died (qemu's user-mode emulation has no robust futex list),
+// writers take the file's write lock every time, as readers do.  The
 // processes that share a lock must all have its state or all lack it: a
 // writer with the state does not see one without it.  They share the
 // runtime directory, which every other service needs as well, so only a
