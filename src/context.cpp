@@ -44,7 +44,9 @@ int32_t vorel_generate_key(void)
     char path[24];
     std::snprintf(path, sizeof path, "%s.%d", kKeyFileBase, getMySwitch());
     umask(0);
-    c->key_fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0666);
+    // A symbolic link in its place is refused (ELOOP), so that nothing is
+    // created or truncated through a link another user planted in /tmp.
+    c->key_fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
     int32_t rc = 0;
     if (c->key_fd < 0) {
         VTRACE_ERR("Vorel File create or Open operation failed\n");
@@ -71,6 +73,9 @@ int32_t vorellibInit(void)
         VTRACE_ERR("vorel_generate_key failed with rc=%d\n", rc);
         return abandon_init(c);
     }
+    // The key file only names the lock: the platform keeps its record lock
+    // in the runtime directory, out of reach of the users who may open the
+    // key file.
     procrwlock_init(&c->rwlock, c->key_fd);
     c->registeredClients = static_cast<uint32_t *>(std::calloc(VOREL_MAX_CLIENTS, sizeof(uint32_t)));
     if (c->registeredClients == nullptr) {

@@ -123,8 +123,11 @@ int cmd_serve(const ServeOptions &opt)
     so.create_database = !opt.no_init;
     server::Server srv(so);
     srv.set_fabric_loader(fabric_loader([&view](const std::vector<uint8_t> &more) { (void)view.add(more); }));
-    if (const int32_t rc = srv.start(); rc != 0)
-        throw Failure(is_ipc_error(rc) ? kExitServer : kExitDatabase, "serve: " + srv.error());
+    const int32_t started = srv.start();
+    restore_user_umask(); // the library's start-up set it to 0
+    if (started != 0)
+        throw Failure(is_ipc_error(started) ? kExitServer : kExitDatabase,
+                      "serve: " + srv.error() + (started == VOREL_E_FAIL ? key_file_problem() : ""));
     cleanup.key = srv.run([] { return part_vorel_glbl_array[getMySwitch()]->shm_key; });
     cleanup.view = true;
     if (const int rc = view.publish(); rc != 0)

@@ -25,7 +25,10 @@ constexpr const char *kExitCodes = "Exit codes:\n"
                                    "  5  check found violations (or warnings, with --strict)\n"
                                    "\n"
                                    "PIDs are hexadecimal, with or without 0x: 0x010203 or 010203.\n"
-                                   "Environment: VOREL_RUN_DIR (runtime directory), VOREL_TRACE_LEVEL.";
+                                   "-s/--switch N goes before or after the command's name.\n"
+                                   "Environment: VOREL_SWITCH (switch instance when --switch is not given),\n"
+                                   "VOREL_RUN_DIR (runtime directory), VOREL_GROUP (group sharing the instance),\n"
+                                   "VOREL_TRACE_LEVEL.";
 
 uint32_t pid_arg(const std::string &text)
 {
@@ -71,6 +74,7 @@ struct Command {
 
 int main(int argc, char **argv)
 {
+    (void)user_umask(); // read before the library's start-up sets its own
     CLI::App app{"vorel - the device connectivity database of a Fibre Channel switch: server, client "
                  "commands, fabric files, verifier and demo.",
                  "vorel"};
@@ -78,13 +82,16 @@ int main(int argc, char **argv)
     app.footer(kExitCodes);
     app.set_help_all_flag("--help-all", "Help for every command");
 
+    // One switch instance for every command, given before or after the
+    // command's name (the commands pass what they do not know to the app).
     int64_t instance = 0;
+    app.add_option("-s,--switch", instance, "Switch instance (0..127)")->envname("VOREL_SWITCH")->capture_default_str();
+    app.fallthrough();
     bool json = false;
     bool queued = false;
     std::vector<Command> commands;
     auto add = [&](const char *name, const char *help, std::function<int()> run) {
         CLI::App *sub = app.add_subcommand(name, help);
-        sub->add_option("-s,--switch", instance, "Switch instance (0..127)")->capture_default_str();
         commands.push_back({sub, std::move(run)});
         return sub;
     };

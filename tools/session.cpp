@@ -1,8 +1,12 @@
 // session.cpp - the switch instance, the library's life time, the control
 // service client and the read attachment.
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,10 +91,25 @@ std::string ipc_text(int rc)
     }
 }
 
+std::string key_file_problem()
+{
+    const std::string path = "/tmp/.__vorelmm." + std::to_string(getMySwitch());
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return "";
+    if (S_ISLNK(st.st_mode))
+        return ": the key file " + path + " is a symbolic link, which is refused; remove it";
+    if (access(path.c_str(), R_OK | W_OK) != 0)
+        return ": the key file " + path + " cannot be opened (" + std::strerror(errno) + ")";
+    return "";
+}
+
 LibraryScope::LibraryScope()
 {
     if (const int32_t rc = vorellibInit(); rc != 0)
-        throw Failure(kExitDatabase, "cannot start the vorel library (rc=" + std::to_string(rc) + ")");
+        throw Failure(kExitDatabase,
+                      "cannot start the vorel library (rc=" + std::to_string(rc) + ")" + key_file_problem());
+    restore_user_umask();
 }
 
 LibraryScope::~LibraryScope() { vorellibUnInit(); }

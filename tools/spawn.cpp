@@ -73,7 +73,8 @@ std::string LineReader::rest(std::chrono::milliseconds timeout)
     return all;
 }
 
-Spawned::Spawned(const std::string &exe, const std::vector<std::string> &args, const std::string &stderr_file)
+Spawned::Spawned(const std::string &exe, const std::vector<std::string> &args, const std::string &stderr_file,
+                 const std::function<void()> &in_child)
 {
     int out[2];
     int err[2] = {-1, -1};
@@ -102,6 +103,8 @@ Spawned::Spawned(const std::string &exe, const std::vector<std::string> &args, c
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (in_child)
+            in_child();
         ::execv(exe.c_str(), argv.data());
         ::_exit(127);
     }
@@ -154,9 +157,10 @@ std::optional<int> Spawned::wait(std::chrono::milliseconds timeout)
     return status_;
 }
 
-RunResult run_to_end(const std::string &exe, const std::vector<std::string> &args, std::chrono::milliseconds timeout)
+RunResult run_to_end(const std::string &exe, const std::vector<std::string> &args, std::chrono::milliseconds timeout,
+                     const std::function<void()> &in_child)
 {
-    Spawned child(exe, args);
+    Spawned child(exe, args, "", in_child);
     RunResult r;
     // Read both pipes to their end so the child never blocks on a full one.
     std::thread err_reader([&] { r.err = child.err().rest(timeout); });

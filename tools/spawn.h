@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,7 +38,11 @@ class LineReader {
 class Spawned {
   public:
     // Runs `exe` with `args`; stderr goes to `stderr_file` when given.
-    Spawned(const std::string &exe, const std::vector<std::string> &args, const std::string &stderr_file = "");
+    // `in_child`, when given, runs in the child just before the program
+    // starts (to change its environment, umask or credentials); it may end
+    // the child with _exit().
+    Spawned(const std::string &exe, const std::vector<std::string> &args, const std::string &stderr_file = "",
+            const std::function<void()> &in_child = {});
     ~Spawned();
     Spawned(const Spawned &) = delete;
     Spawned &operator=(const Spawned &) = delete;
@@ -66,6 +71,7 @@ struct RunResult {
     std::string err;
 };
 RunResult run_to_end(const std::string &exe, const std::vector<std::string> &args,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                     const std::function<void()> &in_child = {});
 
 } // namespace vorel::tool

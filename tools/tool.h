@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -33,6 +34,26 @@ struct Failure : std::runtime_error {
 // Makes `instance` the switch instance of this process and of the threads it
 // starts (VOREL_SWITCH) and of the calling thread.
 void select_instance(int instance);
+
+// The file-creation mask the user started the tool with; the first call
+// reads it, and main() makes that call before anything else.  The library's
+// start-up sets the process's mask to 0 (its key file is made 0666), so the
+// tool and its server put the user's mask back right after it, for the
+// files they create themselves.
+inline mode_t user_umask()
+{
+    static const mode_t mask = [] {
+        const mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
+}
+inline void restore_user_umask() { ::umask(user_umask()); }
+
+// What is wrong with the instance's key file when the library cannot start:
+// ": the key file ... is a symbolic link ...", or "" when nothing shows.
+std::string key_file_problem();
 
 // Text for a library status (0 or a negative VOREL_E_* code).
 std::string status_text(int32_t rc);

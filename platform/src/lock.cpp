@@ -8,28 +8,38 @@
 // belongs to the description, not to a thread.  A process that dies holding
 // the lock loses it with its descriptors.
 //
-// Writers first take a robust process-shared mutex kept in a small state
-// file of the runtime directory, one per lock file.  It excludes the writers
-// of all processes, and a writer that dies holding it leaves it to the next
-// one (EOWNERDEAD).  Beside it the state counts the processes that announced
-// a read hold; a process announces itself under the writers' mutex before it
-// takes the file's read lock, and withdraws before it releases it.  A writer
-// that holds the mutex and finds no reader announced needs no record lock at
-// all: every later reader waits for the mutex.  Otherwise it also takes the
-// file's write lock, which waits for the readers; once it has it, every
-// announced reader has left or died, and the count is set right again (a
-// reader killed while holding leaves its announcement behind until then).
+// Writers first take a robust process-shared mutex kept in the lock file
+// (see below).  It excludes the writers of all processes, and a writer that
+// dies holding it leaves it to the next one (EOWNERDEAD).  Beside it the
+// state counts the processes that announced a read hold; a process
+// announces itself under the writers' mutex before it takes the file's read
+// lock, and withdraws before it releases it.  A writer that holds the mutex
+// and finds no reader announced needs no record lock at all: every later
+// reader waits for the mutex.  Otherwise it also takes the file's write
+// lock, which waits for the readers; once it has it, every announced reader
+// has left or died, and the count is set right again (a reader killed while
+// holding leaves its announcement behind until then).
 // So an uncontended write hold costs no system call.
 //
-// Each process locks through a description of its own, opened afresh from
-// the descriptor it was given (/proc/self/fd/N): a descriptor inherited over
-// fork() shares the parent's description, and with it the parent's locks.
-// Descriptions and state mappings are kept per file and per process, so
-// initialising many locks on one file costs one descriptor; after a fork the
-// child's locks move to a description of the child's on their next use.
-// When the state file cannot be had, or the system cannot release a robust
-// mutex whose holder died (qemu's user-mode emulation has no robust futex
-// list), writers take the file's write lock every time, as readers do.  The
+// The descriptor a lock is prepared from only names it: the record locks
+// are taken on a lock file of the runtime directory named after that file's
+// identity (device and inode), which only the owner (and the group the
+// platform shares with) can open.  The file a lock is named by may be open
+// to every user, as the library's key file is, and a lock on that file
+// would let any of them block every holder; a lock on the lock file cannot
+// be taken by anyone who may not use the instance anyway.  The same file
+// holds the state described above.  Each process opens the lock file
+// itself: a descriptor inherited over fork() shares the parent's
+// description, and with it the parent's locks.  Descriptions and state
+// mappings are kept per named file and per process, so initialising many
+// locks on one file costs one descriptor; after a fork the child's locks
+// move to a description of the child's on their next use.  When the lock
+// file cannot be had (no usable runtime directory), the lock falls back to
+// a description of the named file itself, opened afresh.
+//
+// When the state cannot be had, or the system cannot release a robust mutex
+// whose holder died (qemu's user-mode emulation has no robust futex list),
+// writers take the file's write lock every time, as readers do.  The
 // processes that share a lock must all have its state or all lack it: a
 // writer with the state does not see one without it.  They share the
 // runtime directory, which every other service needs as well, so only a
@@ -116,14 +126,19 @@ void after_fork_child()
     g_descriptions_mutex.unlock();
 }
 
-int file_lock(int fd, short type)
+// Bytes of the lock file: the lock itself, and the one that serialises the
+// preparation of the state.
+constexpr off_t kHoldByte = 0;
+constexpr off_t kPrepareByte = 1;
+
+int file_lock(int fd, short type, off_t at = kHoldByte)
 {
     if (fd < 0)
         return 0;
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
+    fl.l_start = at;
     fl.l_len = 1;
     while (fcntl(fd, F_OFD_SETLKW, &fl) != 0)
         if (errno != EINTR)
@@ -183,51 +198,53 @@ bool robust_mutexes_work()
     return works;
 }
 
-// Maps the state of the lock file with the identity `st`, creating it when
-// this is the first process; nullptr when it cannot be had.  The state is
-// prepared once, under the record lock of the state file itself, so that a
-// process that dies half-way leaves it to the next.
-SharedState *map_state(const struct stat &st)
+// The lock file of the named file with the identity `st`, created by the
+// first process with the platform's mode; -1 when it cannot be had.
+int open_lock_file(const struct stat &st)
 {
-    if (!robust_mutexes_work())
-        return nullptr;
     char name[80];
-    std::snprintf(name, sizeof name, "/lockstate.%llx.%llx", static_cast<unsigned long long>(st.st_dev),
+    std::snprintf(name, sizeof name, "/rwlock.%llx.%llx", static_cast<unsigned long long>(st.st_dev),
                   static_cast<unsigned long long>(st.st_ino));
     std::string path;
     try {
         path = plat::run_dir() + name;
     } catch (const std::bad_alloc &) {
-        return nullptr;
+        return -1;
     }
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, plat::file_mode());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, plat::file_mode());
     if (fd >= 0)
         (void)plat::apply_mode(fd);
     else if (errno == EEXIST)
-        fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+        fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    return fd;
+}
+
+// Maps the state kept in the lock file `fd`; nullptr when it cannot be had.
+// The state is prepared once, under a record lock of its own, so that a
+// process that dies half-way leaves it to the next.
+SharedState *map_state(int fd)
+{
+    if (!robust_mutexes_work())
         return nullptr;
     struct stat own {};
     void *p = MAP_FAILED;
     if (fstat(fd, &own) == 0 && (own.st_size >= static_cast<off_t>(kStateSize) || ftruncate(fd, kStateSize) == 0))
         p = mmap(nullptr, kStateSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     SharedState *s = nullptr;
-    if (p != MAP_FAILED && file_lock(fd, F_WRLCK) == 0) {
+    if (p != MAP_FAILED && file_lock(fd, F_WRLCK, kPrepareByte) == 0) {
         s = static_cast<SharedState *>(p);
         // Acquire; partner: the release store of `magic` in prepare_state.
         if (s->magic.load(std::memory_order_acquire) != kStateMagic || s->version != kStateVersion)
             prepare_state(s);
-        (void)file_lock(fd, F_UNLCK);
+        (void)file_lock(fd, F_UNLCK, kPrepareByte);
     } else if (p != MAP_FAILED) {
         munmap(p, kStateSize);
     }
-    close(fd);
     return s;
 }
 
-// A description of this process's own for the file behind `fd` (`fd` itself
-// when the file cannot be opened again), and the file's shared state.  The
-// caller holds g_descriptions_mutex.
+// A description of this process's own for the lock of the file behind `fd`,
+// and the lock's shared state.  The caller holds g_descriptions_mutex.
 Description own_description(int fd)
 {
     static std::once_flag registered;
@@ -238,14 +255,18 @@ Description own_description(int fd)
     for (const Description &d : descriptions())
         if (d.dev == st.st_dev && d.ino == st.st_ino)
             return d;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    int own = open(path, O_RDWR | O_CLOEXEC);
-    if (own < 0)
-        own = open(path, O_RDONLY | O_CLOEXEC);
-    if (own < 0)
-        return Description{st.st_dev, st.st_ino, fd, nullptr};
-    const Description d{st.st_dev, st.st_ino, own, map_state(st)};
+    int own = open_lock_file(st);
+    SharedState *shared = own >= 0 ? map_state(own) : nullptr;
+    if (own < 0) {
+        char path[32];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        own = open(path, O_RDWR | O_CLOEXEC);
+        if (own < 0)
+            own = open(path, O_RDONLY | O_CLOEXEC);
+        if (own < 0)
+            return Description{st.st_dev, st.st_ino, fd, nullptr};
+    }
+    const Description d{st.st_dev, st.st_ino, own, shared};
     descriptions().push_back(d);
     return d;
 }

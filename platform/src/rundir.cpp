@@ -47,16 +47,53 @@ void make_dirs(const std::string &path, mode_t mode)
     }
 }
 
+// True when no one but the owner, root, and the sharing group's members can
+// change what `dir` holds: a directory whose owner is one of them, and which
+// others cannot write.  `follow` says whether a symbolic link to such a
+// directory will do (a directory named by the user) or not (the default
+// path in /tmp, where any user may plant a link).
+bool trusted(const std::string &dir, bool follow)
+{
+    struct stat st {};
+    if ((follow ? stat(dir.c_str(), &st) : lstat(dir.c_str(), &st)) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if ((st.st_mode & S_IWOTH) != 0)
+        return false;
+    const gid_t gid = share_group();
+    return st.st_uid == geteuid() || st.st_uid == 0 || (gid != static_cast<gid_t>(-1) && st.st_gid == gid);
+}
+
+// The default directory: one per user, or one per sharing group, so that the
+// owner of an instance and the group's members meet without naming one.
+std::string default_dir()
+{
+    char dir[40];
+    const gid_t gid = share_group();
+    if (gid != static_cast<gid_t>(-1))
+        std::snprintf(dir, sizeof dir, "/tmp/vorel-g%u", static_cast<unsigned>(gid));
+    else
+        std::snprintf(dir, sizeof dir, "/tmp/vorel-%u", static_cast<unsigned>(getuid()));
+    return dir;
+}
+
 std::string compute_run_dir()
 {
     const char *env = std::getenv("VOREL_RUN_DIR");
-    char fallback[32];
-    std::snprintf(fallback, sizeof fallback, "/tmp/vorel-%u", static_cast<unsigned>(getuid()));
-    std::string dir = env != nullptr && *env != '\0' ? env : fallback;
+    const bool named = env != nullptr && *env != '\0';
+    std::string dir = named ? env : default_dir();
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
     make_dirs(dir, share_group() != static_cast<gid_t>(-1) ? 0770 : 0700);
-    return dir;
+    if (trusted(dir, named))
+        return dir;
+    // Someone else controls the directory (it could swap the sockets and lock
+    // files the platform keeps there): work in a private one instead, which
+    // no other process finds.
+    char own[] = "/tmp/vorel-private-XXXXXX";
+    const bool made = mkdtemp(own) != nullptr;
+    std::fprintf(stderr, "vorel platform: other users can change the runtime directory %s; %s %s\n", dir.c_str(),
+                 made ? "working in the private directory" : "cannot make a private directory like", own);
+    return own;
 }
 
 } // namespace

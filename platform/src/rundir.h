@@ -8,9 +8,13 @@
 
 namespace plat {
 
-// The runtime directory: $VOREL_RUN_DIR, or /tmp/vorel-<uid> when unset.
-// Created (with its parents) on first use, mode 0700, or 0770 when VOREL_GROUP
-// names a group. The value is fixed by the first call in the process.
+// The runtime directory: $VOREL_RUN_DIR; when unset /tmp/vorel-g<gid> when
+// VOREL_GROUP names a group, else /tmp/vorel-<uid>.  Created (with its
+// parents) on first use, mode 0700, or 0770 when VOREL_GROUP names a group.
+// A directory that users other than its owner, root and the group's members
+// can change (or, for the default path, a symbolic link) is not used: a
+// private directory is made instead, and a line on stderr says so.  The
+// value is fixed by the first call in the process.
 const std::string &run_dir();
 
 // Mode for files and shared-memory objects the platform creates: 0600, or

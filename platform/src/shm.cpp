@@ -107,9 +107,11 @@ uint64_t configured_limit()
     return limit / page_size() * page_size();
 }
 
-// Objects are named after the user, the runtime directory and the key, so
-// that programs with different runtime directories never share a segment.
-// This is the part before the key: "vorel.<uid>.<hash of the directory>.".
+// Objects are named after the runtime directory and the key, so that
+// programs with different runtime directories never share a segment, and
+// the processes that share one (the owner's and, with VOREL_GROUP, the
+// group's members) find the same segment whoever they run as.  This is the
+// part before the key: "vorel.<hash of the directory>.".
 std::string name_prefix()
 {
     uint64_t h = 0xcbf29ce484222325ull; // FNV-1a
@@ -117,9 +119,8 @@ std::string name_prefix()
         h ^= static_cast<unsigned char>(c);
         h *= 0x100000001b3ull;
     }
-    char prefix[48];
-    std::snprintf(prefix, sizeof prefix, "vorel.%u.%016llx.", static_cast<unsigned>(getuid()),
-                  static_cast<unsigned long long>(h));
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "vorel.%016llx.", static_cast<unsigned long long>(h));
     return prefix;
 }
 
