@@ -122,7 +122,17 @@ const uint32_t *header_words()
     return static_cast<const uint32_t *>(p);
 }
 
-std::optional<Payload> stored(uint32_t pid) { return vorel::lookup(pid); }
+// A lookup whose "not stored" is an answer, not an error: the library's
+// error record for it is kept out of the trace (the level is restored at
+// once; library calls are serialized by lib_mutex).
+std::optional<Payload> stored(uint32_t pid)
+{
+    const uint32_t level = mod_VORELLIB.level;
+    mod_VORELLIB.level = 0;
+    auto p = vorel::lookup(pid);
+    mod_VORELLIB.level = level;
+    return p;
+}
 
 // Why an initial load of `pids` would break the store (it inserts records as
 // they are, so a PID stored already would be stored twice), or "".
@@ -160,16 +170,20 @@ std::string size_text(uint64_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
-// Why `pid` is not stored as asked: a segment that cannot grow by another
-// store block is full; otherwise the library refused it (its trace says why).
+// Why `pid` is not stored as asked.  The store grows by blocks of at most
+// kStoreBlock bytes (a domain block); when the segment cannot give one more,
+// it is full.  Otherwise the library refused the device (its trace says why).
 std::string not_stored_reason(uint32_t pid)
 {
-    constexpr uint64_t kRoom = 4096; // more than the largest store block with its header
-    gshm_stats_t st{};
+    constexpr uint32_t kStoreBlock = 2060;
     const VorelPartCtx *c = part_vorel_glbl_array[getMySwitch()];
-    if (c != nullptr && gshm_get_stats(c->shm_handle, &st) == 0 && st.bytes_limit != 0 &&
-        st.bytes_in_use + kRoom > st.bytes_limit)
-        return "segment full: limit " + size_text(st.bytes_limit);
+    gshm_stats_t st{};
+    gadd_t probe = 0;
+    if (c != nullptr && gshm_get_stats(c->shm_handle, &st) == 0) {
+        if (gshm_alloc(c->shm_handle, &probe, kStoreBlock) < 0)
+            return "segment full: limit " + size_text(st.bytes_limit);
+        (void)gshm_free(c->shm_handle, probe);
+    }
     return "PID " + pid_text(pid) + " is not stored as asked (see the server's trace)";
 }
 

@@ -122,7 +122,7 @@ int cmd_serve(const ServeOptions &opt)
     so.instance = instance;
     so.create_database = !opt.no_init;
     server::Server srv(so);
-    srv.set_fabric_loader(fabric_loader([&view](const std::vector<uint8_t> &more) { (void)view.add(more); }));
+    srv.set_domain_hook([&view](const std::vector<uint8_t> &more) { (void)view.add(more); });
     if (const int32_t rc = srv.start(); rc != 0)
         throw Failure(is_ipc_error(rc) ? kExitServer : kExitDatabase, "serve: " + srv.error());
     cleanup.key = srv.run([] { return part_vorel_glbl_array[getMySwitch()]->shm_key; });
