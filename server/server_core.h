@@ -38,7 +38,7 @@ struct Core {
     // Serializes every call into the library (see vorel_server.h).  Recursive
     // so that a loader or a run() function may use the update methods.
     std::recursive_mutex lib_mutex;
-    FabricLoader loader; // guarded by lib_mutex
+    FabricLoader loader;    // guarded by lib_mutex
     DomainHook domain_hook; // guarded by lib_mutex
 
     // Everything below is guarded by `mutex`; `changed` is notified whenever
@@ -55,7 +55,7 @@ struct Core {
     uint64_t malformed = 0;
     uint64_t drain_asked = 0;
     uint64_t drain_reached = 0;
-    bool disabled = false; // a disable request came last (not an enable)
+    bool disabled = false;                   // a disable request came last (not an enable)
     std::map<uint32_t, ClientStats> clients; // delivery counts by client type
 
     std::thread consumer;

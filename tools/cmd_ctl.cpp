@@ -179,7 +179,8 @@ int cmd_load(const std::string &file, const LoadOptions &opt, bool as_json)
         expect_ok(failed, "load " + file);
     }
     if (as_json)
-        std::printf("%s\n", json{{"rc", 0}, {"requested", n}, {"stored", stored}, {"queued", opt.queued}}.dump().c_str());
+        std::printf("%s\n",
+                    json{{"rc", 0}, {"requested", n}, {"stored", stored}, {"queued", opt.queued}}.dump().c_str());
     else
         std::printf("loaded %s and %zu zones from %s%s\n", counts.c_str(), fabric->zones.size(), file.c_str(),
                     opt.queued ? " (queued)" : "");

@@ -207,8 +207,10 @@ int cmd_list(bool as_json)
         for (const uint32_t d : hidden)
             doms += (doms.empty() ? "" : ", ") + std::to_string(d);
         std::fflush(stdout);
-        std::fprintf(stderr, "vorel list: %zu of %u devices listed; domains outside the fabric view are not "
-                             "enumerated: %s\n", shown, static_cast<unsigned>(total), doms.c_str());
+        std::fprintf(stderr,
+                     "vorel list: %zu of %u devices listed; domains outside the fabric view are not "
+                     "enumerated: %s\n",
+                     shown, static_cast<unsigned>(total), doms.c_str());
     }
     return kExitOk;
 }

@@ -247,7 +247,8 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
             what = what.substr(pos);
         if (what.find("UTF-8") != std::string::npos)
             what = "invalid UTF-8 (a fabric file is UTF-8 text): " + what;
-        error = name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + printable(what);
+        error =
+            name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + printable(what);
         return std::nullopt;
     } catch (const json::exception &e) {
         // A number beyond every numeric type: the parser names the text but
@@ -297,7 +298,7 @@ std::optional<Fabric> read_fabric_file(const std::string &path, std::string &err
         error = path + ": cannot open: " + std::strerror(errno);
         return std::nullopt;
     }
-    struct stat st{};
+    struct stat st {};
     std::string text;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     bool ok = regular;
