@@ -312,7 +312,7 @@ TEST_F(ServerTest, ControlRequestsChangeTheDatabase)
     json r;
 
     ASSERT_EQ(ctl::call(ctl::CTL_PING, json::object(), r), 0);
-    EXPECT_EQ(r, (json{{"rc", 0}, {"pid", getpid()}, {"instance", kInstance}}));
+    EXPECT_EQ(r, (json{{"rc", 0}, {"pid", getpid()}, {"instance", kInstance}, {"disabled", false}}));
 
     // The initial load: no messages.
     json load = {{"type", 8},
