@@ -1,11 +1,8 @@
-// fuzz_control - the control service's handler with any request code and any
-// body, against a running in-process server (no socket: Server::control is
-// what the service calls).
-//
-// Input: the first byte picks the code (one of the control codes, or any
-// value), the rest is the body.  After every request: the reply is a JSON
-// object with an integer "rc"; a direct add or list add that succeeded says
-// every device it names is stored; and the store holds no PID twice.
+// fuzz_control - the control service's handler (Server::control, as the
+// service calls it) of a running in-process server, with any code and body:
+// the first byte picks the code, the rest is the body.  Every reply is a JSON
+// object with an integer "rc"; a successful direct add stored all it names;
+// the store never holds a PID twice.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <memory>

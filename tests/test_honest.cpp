@@ -1,8 +1,6 @@
-// Honest results: the server and the `vorel` command never report work that
-// was not done, never store what no one can see, and no reader freezes the
-// database for everyone.  Each case runs the built command against a
-// `vorel serve` of its own switch instance; the control service's own
-// refusals are asked of an in-process server.
+// Honest results: no success reported for work not done, nothing stored that
+// no one can see, no reader freezing the database; the built command against
+// a `vorel serve` per case, and the control service in-process.
 #include <gtest/gtest.h>
 
 #if defined(VOREL_HAVE_TOOL) && defined(VOREL_TOOL_PATH)
@@ -118,8 +116,6 @@ TEST(HonestLoad, AFullSegmentReportsTheExactStoredCount)
     r = vorel(102, {"add", "0x7e0001"});
     EXPECT_EQ(r.status, 4) << describe(r);
     EXPECT_NE(r.err.find("segment full"), std::string::npos) << describe(r);
-    r = vorel(102, {"stats"});
-    EXPECT_NE(r.out.find("segment fullness"), std::string::npos) << describe(r);
 }
 
 TEST(HonestReaders, AReaderBlockedOnItsOutputDelaysNoOne)
@@ -227,7 +223,5 @@ TEST(HonestRefusals, TheControlServiceRefusesAndAnswersEveryBody)
 } // namespace
 
 #else
-
 TEST(Honest, NeedsTheTool) { GTEST_SKIP() << "the vorel tool is not part of this build"; }
-
 #endif
