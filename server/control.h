@@ -25,7 +25,8 @@
 // A direct (not queued) add or list add answers {"rc", "requested",
 // "stored"}: the devices named and those found stored as asked afterwards;
 // when they differ rc is kErrNotStored and "error" gives the first reason,
-// such as "segment full: limit 2 MiB".
+// such as "segment full: limit 2 MiB".  The direct deletes answer "removed"
+// in the same way (CTL_DELETE_DOMAIN: the devices the domain held).
 //
 //   CTL_ADD        {"device": Device, "destinations": [Device...], "type": 0}
 //   CTL_DELETE     {"pid": n}  (kErrRefused when the PID is not stored)
@@ -79,7 +80,7 @@ inline constexpr int32_t kErrBadRequest = -100; // body is not valid JSON or mis
 inline constexpr int32_t kErrUnknownCode = -101;
 inline constexpr int32_t kErrFabricFile = -102; // the fabric file could not be read or is invalid
 inline constexpr int32_t kErrRefused = -103;    // refused by the database's state; nothing done
-inline constexpr int32_t kErrNotStored = -104;  // carried out, but not everything is stored
+inline constexpr int32_t kErrNotStored = -104;  // carried out, but not in full: see "error"
 
 // Largest reply a control request produces.
 inline constexpr uint32_t kMaxReply = 64 * 1024;

@@ -120,12 +120,12 @@ server::Device device_of(const json &j)
 
 json status(int32_t rc) { return json{{"rc", rc}}; }
 
-json outcome_reply(int32_t rc, const server::Outcome &out, bool queued)
+json outcome_reply(int32_t rc, const server::Outcome &out, bool queued, const char *done = "stored")
 {
     json reply = status(rc);
     if (rc != control::kErrRefused && !queued && out.requested != 0) {
         reply["requested"] = out.requested;
-        reply["stored"] = out.stored;
+        reply[done] = out.stored;
     }
     if (!out.error.empty())
         reply["error"] = out.error;
@@ -173,10 +173,16 @@ json dispatch(server::Server &srv, uint32_t code, const json &req)
     case CTL_DELETE: {
         server::Outcome out;
         const int32_t rc = srv.delete_device(required<uint32_t>(req, "pid"), queued, &out);
-        return outcome_reply(rc, out, queued);
+        return outcome_reply(rc, out, queued, "removed");
     }
-    case CTL_DELETE_DOMAIN:
-        return status(srv.delete_domain(required<uint32_t>(req, "domain"), queued));
+    case CTL_DELETE_DOMAIN: {
+        server::Outcome out;
+        const int32_t rc = srv.delete_domain(required<uint32_t>(req, "domain"), queued, &out);
+        json reply = status(rc);
+        if (rc == 0 && !queued)
+            reply["removed"] = out.stored;
+        return reply;
+    }
     case CTL_ADD_LIST: {
         const uint32_t type = update_type(req, VOREL_UPD_DEV_ONLINE);
         const std::vector<uint8_t> domains = domains_of(req);
@@ -199,7 +205,9 @@ json dispatch(server::Server &srv, uint32_t code, const json &req)
                 throw BadRequest{"\"pids\" holds something that is not a 24-bit PID"};
             pids.push_back(p.get<uint32_t>());
         }
-        return status(srv.delete_list(pids, update_type(req, VOREL_UPD_LIST_OFFLINE), queued));
+        server::Outcome out;
+        const int32_t rc = srv.delete_list(pids, update_type(req, VOREL_UPD_LIST_OFFLINE), queued, &out);
+        return outcome_reply(rc, out, queued, "removed");
     }
     case CTL_SYNC:
         return status(srv.sync_done(queued));

@@ -680,9 +680,20 @@ int32_t Server::delete_device(uint32_t pid, bool queued, Outcome *outcome)
     return rc;
 }
 
-int32_t Server::delete_domain(uint32_t domain, bool queued)
+int32_t Server::delete_domain(uint32_t domain, bool queued, Outcome *outcome)
 {
-    const int32_t rc = checked(*this, *core_, [&] { return delDomainFromVorel(domain, queued ? queue() : 0); });
+    Outcome out;
+    const int32_t rc = checked(*this, *core_, [&] {
+        uint32_t before = 0;
+        uint32_t after = 0;
+        (void)getCountFromVorel(&before);
+        const int32_t r = delDomainFromVorel(domain, queued ? queue() : 0);
+        if (r == 0 && !queued && getCountFromVorel(&after) == 0 && after <= before)
+            out.requested = out.stored = before - after;
+        return r;
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     if (queued && rc == 0) {
         std::lock_guard lock(core_->mutex);
         ++core_->posted;
@@ -723,7 +734,7 @@ int32_t Server::add_list(std::span<const Device> devices, uint32_t update_type, 
     return settle(*core_, list, rc, queued, release_list);
 }
 
-int32_t Server::delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued)
+int32_t Server::delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued, Outcome *outcome)
 {
     bulkconpld *list = make_list(pids.size(), update_type, [&](devconpld &rec, std::size_t i) {
         rec.src_dev.pid = pids[i];
@@ -731,8 +742,35 @@ int32_t Server::delete_list(std::span<const uint32_t> pids, uint32_t update_type
     });
     if (list == nullptr)
         return VOREL_E_NOMEM;
-    const int32_t rc =
-        checked(*this, *core_, [&] { return delPidListToVorel(list, update_type, queued ? queue() : 0); });
+    Outcome out;
+    out.requested = pids.size();
+    const int32_t rc = checked(*this, *core_, [&] {
+        // A PID that is not stored before the call is not removed by it.
+        std::vector<uint32_t> absent;
+        if (!queued) {
+            vorel::ReadLock lock;
+            for (const uint32_t pid : pids)
+                if (!stored(pid))
+                    absent.push_back(pid);
+        }
+        const int32_t r = delPidListToVorel(list, update_type, queued ? queue() : 0);
+        if (r != 0 || queued)
+            return r;
+        uint64_t left = 0;
+        {
+            vorel::ReadLock lock;
+            for (const uint32_t pid : pids)
+                left += stored(pid) ? 1 : 0;
+        }
+        out.stored = out.requested - left - absent.size();
+        if (!absent.empty())
+            out.error = "PID " + pid_text(absent.front()) + " is not stored";
+        else if (left != 0)
+            out.error = std::to_string(left) + " of the PIDs are still stored";
+        return out.stored == out.requested ? int32_t{0} : control::kErrNotStored;
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     return settle(*core_, list, rc, queued, release_list);
 }
 

@@ -76,12 +76,13 @@ struct Stats {
 };
 
 // What an update really did, beside its result: how many of the devices it
-// names are stored as asked once it has run (checked by lookup, at once in
-// direct mode; a queued change is only posted), and the reason for the first
-// one that is not, or why the request was refused as a whole.
+// names are stored as asked once it has run - for a delete, gone - (checked
+// by lookup, at once in direct mode; a queued change is only posted), and the
+// reason for the first one that is not, or why the request was refused as a
+// whole.  A domain's removal gives the number of devices it removed.
 struct Outcome {
     uint64_t requested = 0;
-    uint64_t stored = 0;
+    uint64_t stored = 0; // for a delete: removed
     std::string error;
 };
 
@@ -151,9 +152,9 @@ class Server {
     // `outcome`, when given, receives the counts and the reason.
     int32_t add_device(const Device &device, uint32_t update_type, bool queued, Outcome *outcome = nullptr);
     int32_t delete_device(uint32_t pid, bool queued, Outcome *outcome = nullptr);
-    int32_t delete_domain(uint32_t domain, bool queued);
+    int32_t delete_domain(uint32_t domain, bool queued, Outcome *outcome = nullptr);
     int32_t add_list(std::span<const Device> devices, uint32_t update_type, bool queued, Outcome *outcome = nullptr);
-    int32_t delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued);
+    int32_t delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued, Outcome *outcome = nullptr);
     int32_t sync_done(bool queued);
     // Reads `path` with the registered loader and adds its devices as one list.
     // control::kErrFabricFile, with `error` set, when there is no loader or

@@ -47,6 +47,8 @@ int change(uint32_t code, const json &body, const std::string &what, const std::
     expect_ok(reply, what);
     if (as_json)
         std::printf("%s\n", reply.dump().c_str());
+    else if (reply.contains("removed") && !reply.contains("requested"))
+        std::printf("%s (%llu devices removed)\n", done.c_str(), reply.value("removed", 0ull));
     else
         std::printf("%s%s\n", done.c_str(), body.value("queued", false) ? " (queued)" : "");
     return kExitOk;

@@ -67,7 +67,7 @@ std::string status_text(int32_t rc)
     case control::kErrRefused:
         return "refused, nothing changed";
     case control::kErrNotStored:
-        return "not everything was stored";
+        return "not carried out in full";
     default:
         return is_ipc_error(rc) ? ipc_text(rc) : "error " + std::to_string(rc);
     }
