@@ -125,11 +125,11 @@ const uint32_t *header_words()
 // A lookup whose "not stored" is an answer, not an error: the library's
 // error record for it is kept out of the trace (the level is restored at
 // once; library calls are serialized by lib_mutex).
-std::optional<Payload> stored(uint32_t pid)
+std::optional<Payload> stored(uint32_t pid, int32_t *status = nullptr)
 {
     const uint32_t level = mod_VORELLIB.level;
     mod_VORELLIB.level = 0;
-    auto p = vorel::lookup(pid);
+    auto p = vorel::lookup(pid, status);
     mod_VORELLIB.level = level;
     return p;
 }
@@ -171,8 +171,8 @@ std::string size_text(uint64_t bytes)
 }
 
 // Why `pid` is not stored as asked.  The store grows by blocks of at most
-// kStoreBlock bytes (a domain block); when the segment cannot give one more,
-// it is full.  Otherwise the library refused the device (its trace says why).
+// kStoreBlock bytes (a domain block, the largest of its shared records); when
+// the segment cannot give one more, it is full.  Otherwise the library refused the device (its trace says why).
 std::string not_stored_reason(uint32_t pid)
 {
     constexpr uint32_t kStoreBlock = 2060;
@@ -654,8 +654,11 @@ int32_t Server::delete_device(uint32_t pid, bool queued, Outcome *outcome)
     out.requested = 1;
     const int32_t rc = checked(*this, *core_, [&] {
         {
+            // Refused only when the store answers "not stored"; any other
+            // failure is the library's to report below.
             vorel::ReadLock lock;
-            if (!stored(pid)) {
+            int32_t found = 0;
+            if (!stored(pid, &found) && found == VOREL_E_FAIL) {
                 out.error = "PID " + pid_text(pid) + " is not stored";
                 return control::kErrRefused;
             }
