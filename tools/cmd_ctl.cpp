@@ -1,6 +1,5 @@
 // cmd_ctl.cpp - commands that change a switch instance's database through
 // its server's control service, and the fabric generator.
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
@@ -156,27 +155,28 @@ int cmd_load(const std::string &file, const LoadOptions &opt, bool as_json)
         throw Failure(kExitInput, error);
     const auto dest = zone_destinations(*fabric);
     const size_t n = fabric->devices.size();
-    uint64_t stored = 0;
-    json last = {{"rc", 0}};
+    uint64_t stored = 0; // reported by the server for direct parts
+    size_t posted = 0;   // devices of the parts the server accepted
+    json last;
     {
         Progress bar("loading " + file, opt.quiet ? 0 : n);
-        for (size_t at = 0; at < n || (n == 0 && at == 0);) {
+        size_t at = 0;
+        do {
             const json body = load_chunk(*fabric, dest, at, opt.type, opt.queued);
             last = control_request(control::CTL_ADD_LIST, body, 0);
             stored += last.value("stored", uint64_t{0});
             if (last.value("rc", 0) != 0)
                 break;
+            posted = at;
             bar.update(at);
-            if (n == 0)
-                break;
-        }
+        } while (at < n);
     }
     const int32_t rc = last.value("rc", 0);
-    const std::string counts = opt.queued ? std::to_string(n) + " devices posted"
+    const std::string counts = opt.queued ? std::to_string(posted) + " of " + std::to_string(n) + " devices posted"
                                           : std::to_string(stored) + " of " + std::to_string(n) + " devices stored";
     if (rc != 0) {
         json failed = last;
-        if (rc == control::kErrNotStored || stored > 0)
+        if (rc == control::kErrNotStored || stored > 0 || posted > 0)
             failed["error"] = counts + ": " + last.value("error", std::string());
         expect_ok(failed, "load " + file);
     }
