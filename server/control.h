@@ -2,9 +2,11 @@
 //
 // Changes since the protocol was first written down: CTL_DRAIN was added;
 // CTL_STATS also reports "handled" and "malformed", and each client's
-// "registered"; CTL_LOAD_FILE reads the file with the loader that the program
-// running the server registered (Server::set_fabric_loader) and answers
-// kErrFabricFile with an "error" text when there is none or it fails.
+// "registered"; CTL_LOAD_FILE is gone (the server never opens a path that a
+// client names: `vorel load` reads the file itself and sends it as
+// CTL_ADD_LIST requests with its "domains"); the changing requests report
+// what was really done (kErrRefused, kErrNotStored, "stored"); CTL_PING
+// tells whether the database is disabled.
 //
 // Besides "NSIPC" (the library's request handler) a running server owns the
 // IPC service "VORELCTL" on its node (the switch instance).  Other processes
@@ -15,13 +17,25 @@
 //
 // Fields common to the changing requests: "queued": true posts the change to
 // the server's internal queue instead of applying it at once (default false);
-// "type": the update type (defaults given per request).
+// "type": the update type, 0..8 (defaults given per request).
+//
+// Every PID is 24 bits wide (at most 0xFFFFFF).  A device may not list
+// itself or one destination twice, and a list may not name one device
+// twice: such a request is refused (kErrBadRequest) and changes nothing.
+// A direct (not queued) add or list add answers {"rc", "requested",
+// "stored"}: the devices named and those found stored as asked afterwards;
+// when they differ rc is kErrNotStored and "error" gives the first reason,
+// such as "segment full: limit 2 MiB".  The direct deletes answer "removed"
+// in the same way (CTL_DELETE_DOMAIN: the devices the domain held).
 //
 //   CTL_ADD        {"device": Device, "destinations": [Device...], "type": 0}
-//   CTL_DELETE     {"pid": n}
+//   CTL_DELETE     {"pid": n}  (kErrRefused when the PID is not stored)
 //   CTL_DELETE_DOMAIN {"domain": n}
 //   CTL_ADD_LIST   {"devices": [{"device": Device, "destinations": [Device...]}...], "type": 0}
-//                  (type 8 is the initial load: no deltas, no messages)
+//                  (type 8 is the initial load: no deltas, no messages; refused with
+//                  kErrRefused when a PID is stored already or sync done was announced;
+//                  a queued one is checked again when carried out and dropped whole)
+//                  "domains": [n...] optional: the fabric view's domains of a loaded file
 //   CTL_DELETE_LIST {"pids": [n...], "type": 3}
 //   CTL_SYNC       {}
 //   CTL_STATS      {} -> {"rc":0, "revision": n, "registered": [types...],
@@ -31,8 +45,8 @@
 //                  now or sent to before, delivered + failed = update messages sent to it; handled:
 //                  queued requests carried out; queue_depth: requests posted through the server
 //                  and not yet carried out; malformed: queue records dropped as not a request.
-//   CTL_LOAD_FILE  {"path": "fabric.json", "type": 8}  (the server reads the fabric file itself)
-//   CTL_PING       {} -> {"rc":0, "pid": server process id, "instance": n}
+//   CTL_PING       {} -> {"rc":0, "pid": server process id, "instance": n, "disabled": b}
+//                  disabled: a client disabled the database and none enabled it since
 //   CTL_DRAIN      {} -> {"rc":0} once every request queued before it has been carried out
 //                  (rc -4 when the server stops first or the wait passes 20 s)
 //
@@ -56,7 +70,7 @@ enum Code : uint32_t {
     CTL_DELETE_LIST = 0x105,
     CTL_SYNC = 0x106,
     CTL_STATS = 0x107,
-    CTL_LOAD_FILE = 0x108,
+    // 0x108 was CTL_LOAD_FILE; it is refused as an unknown code.
     CTL_PING = 0x109,
     CTL_DRAIN = 0x10A,
 };
@@ -65,6 +79,8 @@ enum Code : uint32_t {
 inline constexpr int32_t kErrBadRequest = -100; // body is not valid JSON or misses a field
 inline constexpr int32_t kErrUnknownCode = -101;
 inline constexpr int32_t kErrFabricFile = -102; // the fabric file could not be read or is invalid
+inline constexpr int32_t kErrRefused = -103;    // refused by the database's state; nothing done
+inline constexpr int32_t kErrNotStored = -104;  // carried out, but not in full: see "error"
 
 // Largest reply a control request produces.
 inline constexpr uint32_t kMaxReply = 64 * 1024;

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <set>
 #include <vector>
 
 #include "server_core.h"
@@ -75,16 +77,73 @@ int hex_digit(char c)
     return -1;
 }
 
+constexpr uint32_t kMaxPid = 0xFFFFFF;
+constexpr uint32_t kLastUpdateType = VOREL_UPD_SYNC;
+
+std::string pid_text(uint32_t pid)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%06x", static_cast<unsigned>(pid));
+    return buf;
+}
+
+uint32_t update_type(const json &req, uint32_t fallback)
+{
+    const auto t = number<uint32_t>(req, "type", fallback);
+    if (t > kLastUpdateType)
+        throw BadRequest{"update type " + std::to_string(t) + " is outside 0..8"};
+    return t;
+}
+
+// A device neither lists itself nor one destination twice: the store would
+// keep the repeats, and the device would be its own peer.
+void check_links(const server::Device &d)
+{
+    std::set<uint32_t> seen;
+    for (const DevInfo &x : d.destinations) {
+        if (x.pid == d.dev.pid)
+            throw BadRequest{"device " + pid_text(d.dev.pid) + " lists itself as a destination"};
+        if (!seen.insert(x.pid).second)
+            throw BadRequest{"device " + pid_text(d.dev.pid) + " lists destination " + pid_text(x.pid) + " twice"};
+    }
+}
+
 server::Device device_of(const json &j)
 {
     server::Device d;
     std::string why;
     if (!device_from_json(j, d, why))
         throw BadRequest{why};
+    check_links(d);
     return d;
 }
 
 json status(int32_t rc) { return json{{"rc", rc}}; }
+
+json outcome_reply(int32_t rc, const server::Outcome &out, bool queued, const char *done = "stored")
+{
+    json reply = status(rc);
+    if (rc != control::kErrRefused && !queued && out.requested != 0) {
+        reply["requested"] = out.requested;
+        reply[done] = out.stored;
+    }
+    if (!out.error.empty())
+        reply["error"] = out.error;
+    return reply;
+}
+
+std::vector<uint8_t> domains_of(const json &req)
+{
+    std::vector<uint8_t> out;
+    if (!req.contains("domains"))
+        return out;
+    for (const json &d : array(req, "domains")) {
+        if (!d.is_number_unsigned() || d.get<uint64_t>() < 1 || d.get<uint64_t>() > 255)
+            throw BadRequest{"\"domains\" holds something that is not a domain (1..255)"};
+        out.push_back(d.get<uint8_t>());
+    }
+    return out;
+}
 
 json stats_json(const server::Stats &s)
 {
@@ -106,48 +165,59 @@ json dispatch(server::Server &srv, uint32_t code, const json &req)
     const bool queued = flag(req, "queued");
     switch (code) {
     case CTL_ADD: {
-        server::Device d;
-        std::string why;
-        if (!device_from_json(req, d, why))
-            throw BadRequest{why};
-        return status(srv.add_device(d, number<uint32_t>(req, "type", VOREL_UPD_DEV_ONLINE), queued));
+        const server::Device d = device_of(req);
+        server::Outcome out;
+        const int32_t rc = srv.add_device(d, update_type(req, VOREL_UPD_DEV_ONLINE), queued, &out);
+        return outcome_reply(rc, out, queued);
     }
-    case CTL_DELETE:
-        return status(srv.delete_device(required<uint32_t>(req, "pid"), queued));
-    case CTL_DELETE_DOMAIN:
-        return status(srv.delete_domain(required<uint32_t>(req, "domain"), queued));
+    case CTL_DELETE: {
+        server::Outcome out;
+        const int32_t rc = srv.delete_device(required<uint32_t>(req, "pid"), queued, &out);
+        return outcome_reply(rc, out, queued, "removed");
+    }
+    case CTL_DELETE_DOMAIN: {
+        server::Outcome out;
+        const int32_t rc = srv.delete_domain(required<uint32_t>(req, "domain"), queued, &out);
+        json reply = status(rc);
+        if (rc == 0 && !queued)
+            reply["removed"] = out.stored;
+        return reply;
+    }
     case CTL_ADD_LIST: {
+        const uint32_t type = update_type(req, VOREL_UPD_DEV_ONLINE);
+        const std::vector<uint8_t> domains = domains_of(req);
         std::vector<server::Device> devices;
-        for (const json &e : array(req, "devices"))
+        std::set<uint32_t> seen;
+        for (const json &e : array(req, "devices")) {
             devices.push_back(device_of(e));
-        return status(srv.add_list(devices, number<uint32_t>(req, "type", VOREL_UPD_DEV_ONLINE), queued));
+            if (!seen.insert(devices.back().dev.pid).second)
+                throw BadRequest{"device " + pid_text(devices.back().dev.pid) + " is listed twice"};
+        }
+        srv.add_domains(domains);
+        server::Outcome out;
+        const int32_t rc = srv.add_list(devices, type, queued, &out);
+        return outcome_reply(rc, out, queued);
     }
     case CTL_DELETE_LIST: {
         std::vector<uint32_t> pids;
         for (const json &p : array(req, "pids")) {
-            if (!p.is_number_unsigned() || p.get<uint64_t>() > std::numeric_limits<uint32_t>::max())
-                throw BadRequest{"\"pids\" holds something that is not a PID"};
+            if (!p.is_number_unsigned() || p.get<uint64_t>() > kMaxPid)
+                throw BadRequest{"\"pids\" holds something that is not a 24-bit PID"};
             pids.push_back(p.get<uint32_t>());
         }
-        return status(srv.delete_list(pids, number<uint32_t>(req, "type", VOREL_UPD_LIST_OFFLINE), queued));
+        server::Outcome out;
+        const int32_t rc = srv.delete_list(pids, update_type(req, VOREL_UPD_LIST_OFFLINE), queued, &out);
+        return outcome_reply(rc, out, queued, "removed");
     }
     case CTL_SYNC:
         return status(srv.sync_done(queued));
     case CTL_STATS:
         return stats_json(srv.stats());
-    case CTL_LOAD_FILE: {
-        if (!req.contains("path") || !req.at("path").is_string())
-            throw BadRequest{"missing \"path\""};
-        std::string why;
-        const int32_t rc = srv.load_file(req.at("path").get<std::string>(),
-                                         number<uint32_t>(req, "type", VOREL_UPD_SYNC), queued, why);
-        json reply = status(rc);
-        if (!why.empty())
-            reply["error"] = why;
-        return reply;
-    }
     case CTL_PING:
-        return json{{"rc", 0}, {"pid", static_cast<int64_t>(getpid())}, {"instance", srv.instance()}};
+        return json{{"rc", 0},
+                    {"pid", static_cast<int64_t>(getpid())},
+                    {"instance", srv.instance()},
+                    {"disabled", srv.disabled()}};
     case CTL_DRAIN:
         return status(srv.drain() ? 0 : VOREL_E_UNINIT);
     default:
@@ -175,6 +245,8 @@ bool devinfo_from_json(const json &j, DevInfo &dev, std::string &error)
             throw BadRequest{"a device is not an object"};
         dev = DevInfo{};
         dev.pid = required<uint32_t>(j, "pid");
+        if (dev.pid > kMaxPid)
+            throw BadRequest{"PID " + std::to_string(dev.pid) + " is wider than 24 bits (at most 0xFFFFFF)"};
         dev.ind = number<int16_t>(j, "ind", 0);
         dev.spd = number<uint16_t>(j, "spd", 0);
         dev.devflags = number<uint32_t>(j, "flags", 0);
@@ -253,23 +325,33 @@ int32_t call(uint32_t code, const json &body, json &reply, uint32_t timeout_sec)
 
 namespace vorel::server {
 
-std::string handle_control(Server &server, uint32_t code, std::string_view body)
+// Any request gets a reply: a body that is not JSON, not UTF-8 or not what
+// the code asks for, and any exception, become an error reply.  Texts that
+// echo the request (a parser's message quotes the offending bytes) are
+// written with invalid UTF-8 replaced, so the reply itself is always valid.
+std::string handle_control(Server &server, uint32_t code, std::string_view body) noexcept
 {
     using control::json;
-    json reply;
     try {
-        const json req = body.empty() ? json::object() : json::parse(body.begin(), body.end());
-        if (!req.is_object())
-            throw control::BadRequest{"the body is not a JSON object"};
-        reply = control::dispatch(server, code, req);
-    } catch (const json::exception &e) {
-        reply = json{{"rc", control::kErrBadRequest}, {"error", std::string("invalid JSON: ") + e.what()}};
-    } catch (const control::BadRequest &bad) {
-        reply = json{{"rc", control::kErrBadRequest}, {"error", bad.why}};
-    } catch (const std::bad_alloc &) {
-        reply = json{{"rc", VOREL_E_NOMEM}, {"error", "out of memory"}};
+        json reply;
+        try {
+            const json req = body.empty() ? json::object() : json::parse(body.begin(), body.end());
+            if (!req.is_object())
+                throw control::BadRequest{"the body is not a JSON object"};
+            reply = control::dispatch(server, code, req);
+        } catch (const json::exception &e) {
+            reply = json{{"rc", control::kErrBadRequest}, {"error", std::string("invalid JSON: ") + e.what()}};
+        } catch (const control::BadRequest &bad) {
+            reply = json{{"rc", control::kErrBadRequest}, {"error", bad.why}};
+        } catch (const std::bad_alloc &) {
+            reply = json{{"rc", VOREL_E_NOMEM}, {"error", "out of memory"}};
+        } catch (const std::exception &e) {
+            reply = json{{"rc", control::kErrBadRequest}, {"error", std::string("request failed: ") + e.what()}};
+        }
+        return reply.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (...) {
+        return R"({"rc":-100,"error":"the request could not be answered"})";
     }
-    return reply.dump();
 }
 
 } // namespace vorel::server

@@ -38,7 +38,8 @@ struct Core {
     // Serializes every call into the library (see vorel_server.h).  Recursive
     // so that a loader or a run() function may use the update methods.
     std::recursive_mutex lib_mutex;
-    FabricLoader loader; // guarded by lib_mutex
+    FabricLoader loader;    // guarded by lib_mutex
+    DomainHook domain_hook; // guarded by lib_mutex
 
     // Everything below is guarded by `mutex`; `changed` is notified whenever
     // the state or a counter moves.
@@ -54,6 +55,7 @@ struct Core {
     uint64_t malformed = 0;
     uint64_t drain_asked = 0;
     uint64_t drain_reached = 0;
+    bool disabled = false;                   // a disable request came last (not an enable)
     std::map<uint32_t, ClientStats> clients; // delivery counts by client type
 
     std::thread consumer;
@@ -66,6 +68,6 @@ struct Core {
 };
 
 // Carries out one control request; defined with the control service.
-std::string handle_control(Server &server, uint32_t code, std::string_view body);
+std::string handle_control(Server &server, uint32_t code, std::string_view body) noexcept;
 
 } // namespace vorel::server

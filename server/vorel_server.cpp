@@ -4,8 +4,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
+
+#include <vorel.hpp>
 
 #include "control.h"
 #include "send_meter.h"
@@ -92,6 +97,129 @@ bulkconpld *make_list(std::size_t n, uint32_t update_type, const std::function<b
     return list;
 }
 
+// ---- what the library leaves to its caller ---------------------------------------------
+//
+// These run in the server's switch instance with lib_mutex held: the server
+// is the only writer, so nothing changes between a check and the update.
+
+std::string pid_text(uint32_t pid)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%06x", static_cast<unsigned>(pid));
+    return buf;
+}
+
+// The header's words (sync_done, total_pids) as the segment holds them, or
+// nullptr when the server is not attached.  The caller holds the lock.
+const uint32_t *header_words()
+{
+    const VorelPartCtx *c = part_vorel_glbl_array[getMySwitch()];
+    gadd_t g = 0;
+    void *p = nullptr;
+    if (c == nullptr || c->initialized <= 0 || get_basic_block(c->shm_handle, 0, &g) < 0 ||
+        gadd2ladd(c->shm_handle, g, &p) < 0)
+        return nullptr;
+    return static_cast<const uint32_t *>(p);
+}
+
+// A lookup whose "not stored" is an answer, not an error: the library's
+// error record for it is kept out of the trace (the level is restored at
+// once; library calls are serialized by lib_mutex).
+std::optional<Payload> stored(uint32_t pid, int32_t *status = nullptr)
+{
+    const uint32_t level = mod_VORELLIB.level;
+    mod_VORELLIB.level = 0;
+    auto p = vorel::lookup(pid, status);
+    mod_VORELLIB.level = level;
+    return p;
+}
+
+// Why an initial load of `pids` would break the store (it inserts records as
+// they are, so a PID stored already would be stored twice), or "".
+std::string initial_load_problem(const std::vector<uint32_t> &pids)
+{
+    vorel::ReadLock lock;
+    if (const uint32_t *h = header_words(); h != nullptr && h[0] != 0)
+        return "the initial load (type 8) is over: sync done was announced; use the update mode (--type 0)";
+    std::unordered_set<uint32_t> seen;
+    for (const uint32_t pid : pids) {
+        if (!seen.insert(pid).second)
+            return "PID " + pid_text(pid) + " is listed twice";
+        if (stored(pid))
+            return "PID " + pid_text(pid) + " is already stored, and an initial load (type 8) only adds PIDs that " +
+                   "are not; use the update mode (--type 0) to replace stored devices";
+    }
+    return {};
+}
+
+std::vector<uint32_t> pids_of(std::span<const Device> devices)
+{
+    std::vector<uint32_t> out;
+    out.reserve(devices.size());
+    for (const Device &d : devices)
+        out.push_back(d.dev.pid);
+    return out;
+}
+
+std::string size_text(uint64_t bytes)
+{
+    if (bytes % (1024 * 1024) == 0)
+        return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    if (bytes % 1024 == 0)
+        return std::to_string(bytes / 1024) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+// Why `pid` is not stored as asked.  The store grows by blocks of at most
+// kStoreBlock bytes (a domain block, the largest of its shared records); when
+// the segment cannot give one more, it is full.  Otherwise the library refused the device (its trace says why).
+std::string not_stored_reason(uint32_t pid)
+{
+    constexpr uint32_t kStoreBlock = 2060;
+    const VorelPartCtx *c = part_vorel_glbl_array[getMySwitch()];
+    gshm_stats_t st{};
+    gadd_t probe = 0;
+    if (c != nullptr && gshm_get_stats(c->shm_handle, &st) == 0) {
+        if (gshm_alloc(c->shm_handle, &probe, kStoreBlock) < 0)
+            return "segment full: limit " + size_text(st.bytes_limit);
+        (void)gshm_free(c->shm_handle, probe);
+    }
+    return "PID " + pid_text(pid) + " is not stored as asked (see the server's trace)";
+}
+
+// Counts the devices stored with at least the destinations they were given.
+void check_stored(std::span<const Device> devices, Outcome &out)
+{
+    out.requested = devices.size();
+    out.stored = 0;
+    uint32_t first_missing = 0;
+    bool missing = false;
+    {
+        vorel::ReadLock lock;
+        std::vector<uint32_t> have;
+        for (const Device &d : devices) {
+            const auto p = stored(d.dev.pid);
+            bool ok = p.has_value();
+            if (ok) {
+                have.clear();
+                for (const DevInfo &x : p->destinations())
+                    have.push_back(x.pid);
+                std::sort(have.begin(), have.end());
+                for (const DevInfo &x : d.destinations)
+                    ok = ok && std::binary_search(have.begin(), have.end(), x.pid);
+            }
+            if (ok)
+                ++out.stored;
+            else if (!missing) {
+                missing = true;
+                first_missing = d.dev.pid;
+            }
+        }
+    }
+    if (missing)
+        out.error = not_stored_reason(first_missing);
+}
+
 // ---- the consumer ------------------------------------------------------------------
 
 // Releases what a request hands over without carrying it out.
@@ -124,7 +252,13 @@ bool carry_out(const VorelQueueReq &req)
         return true;
     case VOREL_REQ_BULK_ADD: {
         auto *list = static_cast<bulkconpld *>(vorel_req_ptr1(&req));
-        (void)addPidListToVorel(list, req.param2, 0);
+        // An initial load is checked again when it runs: another one may
+        // have stored its PIDs, or sync done come, since it was posted.
+        std::vector<uint32_t> pids;
+        for (int32_t i = 0; req.param2 == VOREL_UPD_SYNC && i < list->num_devices; ++i)
+            pids.push_back(list->devices[i].src_dev.pid);
+        if (req.param2 != VOREL_UPD_SYNC || initial_load_problem(pids).empty())
+            (void)addPidListToVorel(list, req.param2, 0);
         release_list(list);
         return true;
     }
@@ -214,7 +348,12 @@ int32_t nsipc_handler(const IPCAddr *requester, uint32_t reply_code, const void 
         return 0;
     }
     std::lock_guard lib(core->lib_mutex);
-    return ns_vorel_callback(requester, reply_code, request, request_len, request_code);
+    const int32_t rc = ns_vorel_callback(requester, reply_code, request, request_len, request_code);
+    if (request_code == IPC_REQ_ENABLE || request_code == IPC_REQ_DISABLE) {
+        std::lock_guard lock(core->mutex);
+        core->disabled = request_code == IPC_REQ_DISABLE;
+    }
+    return rc;
 }
 
 // "VORELCTL": the request buffer is the code word followed by the JSON body.
@@ -332,6 +471,7 @@ int32_t Server::start()
         c.state = State::Starting;
         c.error.clear();
         c.handled = c.posted = c.malformed = c.drain_asked = c.drain_reached = 0;
+        c.disabled = false;
         c.clients.clear();
     }
     bool library_started = false;
@@ -490,18 +630,52 @@ template <class T, class Release> int32_t settle(Core &c, T *record, int32_t rc,
 
 } // namespace
 
-int32_t Server::add_device(const Device &device, uint32_t update_type, bool queued)
+int32_t Server::add_device(const Device &device, uint32_t update_type, bool queued, Outcome *outcome)
 {
     devconpld *p = make_payload(device, update_type);
     if (p == nullptr)
         return VOREL_E_NOMEM;
-    const int32_t rc = checked(*this, *core_, [&] { return addPidToVorel(p, update_type, queued ? queue() : 0); });
+    Outcome out;
+    const int32_t rc = checked(*this, *core_, [&] {
+        const int32_t r = addPidToVorel(p, update_type, queued ? queue() : 0);
+        if (r != 0 || queued)
+            return r;
+        check_stored(std::span(&device, 1), out);
+        return out.stored == out.requested ? 0 : control::kErrNotStored;
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     return settle(*core_, p, rc, queued, [](devconpld *r) { std::free(r); });
 }
 
-int32_t Server::delete_device(uint32_t pid, bool queued)
+int32_t Server::delete_device(uint32_t pid, bool queued, Outcome *outcome)
 {
-    const int32_t rc = checked(*this, *core_, [&] { return delPidFromVorel(pid, queued ? queue() : 0); });
+    Outcome out;
+    out.requested = 1;
+    const int32_t rc = checked(*this, *core_, [&] {
+        {
+            // Refused only when the store answers "not stored"; any other
+            // failure is the library's to report below.
+            vorel::ReadLock lock;
+            int32_t found = 0;
+            if (!stored(pid, &found) && found == VOREL_E_FAIL) {
+                out.error = "PID " + pid_text(pid) + " is not stored";
+                return control::kErrRefused;
+            }
+        }
+        const int32_t r = delPidFromVorel(pid, queued ? queue() : 0);
+        if (r != 0 || queued)
+            return r;
+        vorel::ReadLock lock;
+        if (stored(pid)) {
+            out.error = "PID " + pid_text(pid) + " is still stored";
+            return control::kErrNotStored;
+        }
+        out.stored = 1;
+        return int32_t{0};
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     if (queued && rc == 0) {
         std::lock_guard lock(core_->mutex);
         ++core_->posted;
@@ -509,9 +683,20 @@ int32_t Server::delete_device(uint32_t pid, bool queued)
     return rc;
 }
 
-int32_t Server::delete_domain(uint32_t domain, bool queued)
+int32_t Server::delete_domain(uint32_t domain, bool queued, Outcome *outcome)
 {
-    const int32_t rc = checked(*this, *core_, [&] { return delDomainFromVorel(domain, queued ? queue() : 0); });
+    Outcome out;
+    const int32_t rc = checked(*this, *core_, [&] {
+        uint32_t before = 0;
+        uint32_t after = 0;
+        (void)getCountFromVorel(&before);
+        const int32_t r = delDomainFromVorel(domain, queued ? queue() : 0);
+        if (r == 0 && !queued && getCountFromVorel(&after) == 0 && after <= before)
+            out.requested = out.stored = before - after;
+        return r;
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     if (queued && rc == 0) {
         std::lock_guard lock(core_->mutex);
         ++core_->posted;
@@ -519,7 +704,7 @@ int32_t Server::delete_domain(uint32_t domain, bool queued)
     return rc;
 }
 
-int32_t Server::add_list(std::span<const Device> devices, uint32_t update_type, bool queued)
+int32_t Server::add_list(std::span<const Device> devices, uint32_t update_type, bool queued, Outcome *outcome)
 {
     bulkconpld *list = make_list(devices.size(), update_type, [&](devconpld &rec, std::size_t i) {
         const Device &d = devices[i];
@@ -535,12 +720,24 @@ int32_t Server::add_list(std::span<const Device> devices, uint32_t update_type, 
     });
     if (list == nullptr)
         return VOREL_E_NOMEM;
-    const int32_t rc =
-        checked(*this, *core_, [&] { return addPidListToVorel(list, update_type, queued ? queue() : 0); });
+    Outcome out;
+    out.requested = devices.size();
+    const int32_t rc = checked(*this, *core_, [&] {
+        if (update_type == VOREL_UPD_SYNC)
+            if (out.error = initial_load_problem(pids_of(devices)); !out.error.empty())
+                return control::kErrRefused;
+        const int32_t r = addPidListToVorel(list, update_type, queued ? queue() : 0);
+        if (r != 0 || queued)
+            return r;
+        check_stored(devices, out);
+        return out.stored == out.requested ? 0 : control::kErrNotStored;
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     return settle(*core_, list, rc, queued, release_list);
 }
 
-int32_t Server::delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued)
+int32_t Server::delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued, Outcome *outcome)
 {
     bulkconpld *list = make_list(pids.size(), update_type, [&](devconpld &rec, std::size_t i) {
         rec.src_dev.pid = pids[i];
@@ -548,8 +745,35 @@ int32_t Server::delete_list(std::span<const uint32_t> pids, uint32_t update_type
     });
     if (list == nullptr)
         return VOREL_E_NOMEM;
-    const int32_t rc =
-        checked(*this, *core_, [&] { return delPidListToVorel(list, update_type, queued ? queue() : 0); });
+    Outcome out;
+    out.requested = pids.size();
+    const int32_t rc = checked(*this, *core_, [&] {
+        // A PID that is not stored before the call is not removed by it.
+        std::vector<uint32_t> absent;
+        if (!queued) {
+            vorel::ReadLock lock;
+            for (const uint32_t pid : pids)
+                if (!stored(pid))
+                    absent.push_back(pid);
+        }
+        const int32_t r = delPidListToVorel(list, update_type, queued ? queue() : 0);
+        if (r != 0 || queued)
+            return r;
+        uint64_t left = 0;
+        {
+            vorel::ReadLock lock;
+            for (const uint32_t pid : pids)
+                left += stored(pid) ? 1 : 0;
+        }
+        out.stored = out.requested - left - absent.size();
+        if (!absent.empty())
+            out.error = "PID " + pid_text(absent.front()) + " is not stored";
+        else if (left != 0)
+            out.error = std::to_string(left) + " of the PIDs are still stored";
+        return out.stored == out.requested ? int32_t{0} : control::kErrNotStored;
+    });
+    if (outcome != nullptr)
+        *outcome = std::move(out);
     return settle(*core_, list, rc, queued, release_list);
 }
 
@@ -567,6 +791,25 @@ void Server::set_fabric_loader(FabricLoader loader)
 {
     std::lock_guard lib(core_->lib_mutex);
     core_->loader = std::move(loader);
+}
+
+void Server::set_domain_hook(DomainHook hook)
+{
+    std::lock_guard lib(core_->lib_mutex);
+    core_->domain_hook = std::move(hook);
+}
+
+void Server::add_domains(const std::vector<uint8_t> &domains)
+{
+    std::lock_guard lib(core_->lib_mutex);
+    if (core_->domain_hook && !domains.empty())
+        core_->domain_hook(domains);
+}
+
+bool Server::disabled() const
+{
+    std::lock_guard lock(core_->mutex);
+    return core_->disabled;
 }
 
 int32_t Server::load_file(const std::string &path, uint32_t update_type, bool queued, std::string &error)

@@ -75,6 +75,23 @@ struct Stats {
     uint64_t malformed = 0;           // queue records that were not requests and were dropped
 };
 
+// What an update really did, beside its result: how many of the devices it
+// names are stored as asked once it has run - for a delete, gone - (checked
+// by lookup, at once in direct mode; a queued change is only posted), and the
+// reason for the first one that is not, or why the request was refused as a
+// whole.  A domain's removal gives the number of devices it removed.
+struct Outcome {
+    uint64_t requested = 0;
+    uint64_t stored = 0; // for a delete: removed
+    std::string error;
+};
+
+// Receives the domain list of a fabric that a client loads through the
+// control service, before its devices are added: the program running the
+// server grows its fabric view with it, so that every loaded device can be
+// enumerated.
+using DomainHook = std::function<void(const std::vector<uint8_t> &domains)>;
+
 // Reads a fabric file into a device list.  The `vorel` tool registers its
 // loader; the server applies the list as one bulk add.  Returns 0, or a
 // negative code with `error` set.
@@ -124,18 +141,34 @@ class Server {
     // They build the heap records that the library expects; in queued mode a
     // record posted successfully belongs to the consumer, a refused one is
     // released here.  Results are the library's (VOREL_E_NOMEM when the
-    // records cannot be built).
-    int32_t add_device(const Device &device, uint32_t update_type, bool queued);
-    int32_t delete_device(uint32_t pid, bool queued);
-    int32_t delete_domain(uint32_t domain, bool queued);
-    int32_t add_list(std::span<const Device> devices, uint32_t update_type, bool queued);
-    int32_t delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued);
+    // records cannot be built), or:
+    //   control::kErrRefused  nothing was done because the request breaks a
+    //     precondition the library leaves to its caller: an initial load
+    //     (update type 8) naming a PID that is stored already, or twice, or
+    //     coming after sync done (the consumer checks a queued one again and
+    //     drops it whole); a delete of a PID that is not stored;
+    //   control::kErrNotStored  carried out at once, but not every device is
+    //     stored as asked afterwards.
+    // `outcome`, when given, receives the counts and the reason.
+    int32_t add_device(const Device &device, uint32_t update_type, bool queued, Outcome *outcome = nullptr);
+    int32_t delete_device(uint32_t pid, bool queued, Outcome *outcome = nullptr);
+    int32_t delete_domain(uint32_t domain, bool queued, Outcome *outcome = nullptr);
+    int32_t add_list(std::span<const Device> devices, uint32_t update_type, bool queued, Outcome *outcome = nullptr);
+    int32_t delete_list(std::span<const uint32_t> pids, uint32_t update_type, bool queued, Outcome *outcome = nullptr);
     int32_t sync_done(bool queued);
     // Reads `path` with the registered loader and adds its devices as one list.
     // control::kErrFabricFile, with `error` set, when there is no loader or
-    // the loader fails.
+    // the loader fails.  For the program running the server only: the control
+    // service never opens a path that a client names.
     int32_t load_file(const std::string &path, uint32_t update_type, bool queued, std::string &error);
     void set_fabric_loader(FabricLoader loader);
+    void set_domain_hook(DomainHook hook);
+    // Passes the domains of a client's load to the hook (nothing without one).
+    void add_domains(const std::vector<uint8_t> &domains);
+
+    // True while a client has disabled the database (its enable request
+    // would create a new, empty one); reading clients do not attach then.
+    bool disabled() const;
 
     // Waits until every request posted to the queue before the call has been
     // handled.  False when the time-out passed first or the server is not

@@ -257,7 +257,7 @@ TEST_F(FabricLoad, GeneratedFabricLoadsSymmetricAndComplete)
         EXPECT_TRUE(vtest::same_dev(rec->dests[k], f.devices[dest[7][k]]));
 }
 
-// Through the server's CTL_LOAD_FILE: a bad file changes nothing and the
+// Through the server's own loader: a bad file changes nothing and the
 // reply carries the file's error; a good one loads every device.
 class FabricServerLoad : public ::testing::Test {
   protected:
@@ -279,8 +279,9 @@ class FabricServerLoad : public ::testing::Test {
 
     nlohmann::json load(const std::string &path)
     {
-        const nlohmann::json body{{"path", path}, {"type", VOREL_UPD_SYNC}};
-        return nlohmann::json::parse(server_->control(vorel::control::CTL_LOAD_FILE, body.dump()));
+        std::string error;
+        const int32_t rc = server_->load_file(path, VOREL_UPD_SYNC, false, error);
+        return nlohmann::json{{"rc", rc}, {"error", error}};
     }
     uint32_t count()
     {

@@ -1,13 +1,14 @@
 // cmd_ctl.cpp - commands that change a switch instance's database through
 // its server's control service, and the fabric generator.
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "commands.h"
 #include "control.h"
 #include "fabric.h"
 #include "pid.h"
+#include "progress.h"
 #include "tool.h"
 #include "vorel.hpp"
 
@@ -17,8 +18,19 @@ using nlohmann::json;
 
 namespace {
 
+constexpr uint32_t kLastUpdateType = VOREL_UPD_SYNC;
+constexpr size_t kChunkBytes = 1 << 20; // request body size a load sends at a time
+constexpr size_t kChunkDevices = 4096;  // and devices
+
+void check_type(uint32_t type)
+{
+    if (type > kLastUpdateType)
+        throw Failure(kExitInput, "--type " + std::to_string(type) + " is outside 0..8");
+}
+
 json common(bool queued, uint32_t type)
 {
+    check_type(type);
     json j = json::object();
     j["queued"] = queued;
     j["type"] = type;
@@ -34,6 +46,8 @@ int change(uint32_t code, const json &body, const std::string &what, const std::
     expect_ok(reply, what);
     if (as_json)
         std::printf("%s\n", reply.dump().c_str());
+    else if (reply.contains("removed") && !reply.contains("requested"))
+        std::printf("%s (%llu devices removed)\n", done.c_str(), reply.value("removed", 0ull));
     else
         std::printf("%s%s\n", done.c_str(), body.value("queued", false) ? " (queued)" : "");
     return kExitOk;
@@ -70,6 +84,13 @@ json destination_records(const std::vector<uint32_t> &pids)
 
 int cmd_add(const DeviceOptions &opt, bool as_json)
 {
+    std::set<uint32_t> seen;
+    for (const uint32_t d : opt.dests) {
+        if (d == opt.pid)
+            throw Failure(kExitInput, "add: " + pid_hex(opt.pid) + " cannot be its own destination");
+        if (!seen.insert(d).second)
+            throw Failure(kExitInput, "add: destination " + pid_hex(d) + " is given twice");
+    }
     uint8_t extra[16] = {};
     if (!parse_extra(opt.extra, extra))
         throw Failure(kExitInput, "--extra: '" + opt.extra + "' is not hex text of at most 16 bytes");
@@ -98,22 +119,74 @@ int cmd_deldom(uint32_t domain, bool queued, bool as_json)
                   "deleted domain " + std::to_string(domain), as_json);
 }
 
-int cmd_load(const std::string &file, uint32_t type, bool queued, bool as_json)
+namespace {
+
+// The request body of one part of a load: its devices with their records.
+json load_chunk(const Fabric &f, const std::vector<std::vector<uint32_t>> &dest, size_t &at, uint32_t type, bool queued)
 {
-    // The server reads the file itself; reading it here first gives a bad
-    // file's error with its position, without a server round trip.
+    json body = common(queued, type);
+    if (at == 0)
+        body["domains"] = f.domains;
+    json devices = json::array();
+    size_t bytes = 0;
+    for (; at < f.devices.size() && devices.size() < kChunkDevices && bytes < kChunkBytes; ++at) {
+        json dsts = json::array();
+        for (const uint32_t k : dest[at])
+            dsts.push_back(device_json(f.devices[k]));
+        json e{{"device", device_json(f.devices[at])}, {"destinations", std::move(dsts)}};
+        bytes += e.dump().size();
+        devices.push_back(std::move(e));
+    }
+    body["devices"] = std::move(devices);
+    return body;
+}
+
+} // namespace
+
+int cmd_load(const std::string &file, const LoadOptions &opt, bool as_json)
+{
+    // The file is read and checked here, never by the server, and sent in
+    // parts.  An initial load (type 8) is refused by the server part by part
+    // when a PID is stored already or sync done was announced.
+    check_type(opt.type);
     std::string error;
     const auto fabric = read_fabric_file(file, error);
     if (!fabric)
         throw Failure(kExitInput, error);
-    std::error_code ec;
-    const std::string path = std::filesystem::absolute(file, ec).string();
-    json body = common(queued, type);
-    body["path"] = ec ? file : path;
-    return change(control::CTL_LOAD_FILE, body, "load " + file,
-                  "loaded " + std::to_string(fabric->devices.size()) + " devices and " +
-                      std::to_string(fabric->zones.size()) + " zones from " + file,
-                  as_json, 0);
+    const auto dest = zone_destinations(*fabric);
+    const size_t n = fabric->devices.size();
+    uint64_t stored = 0; // reported by the server for direct parts
+    size_t posted = 0;   // devices of the parts the server accepted
+    json last;
+    {
+        Progress bar("loading " + file, opt.quiet ? 0 : n);
+        size_t at = 0;
+        do {
+            const json body = load_chunk(*fabric, dest, at, opt.type, opt.queued);
+            last = control_request(control::CTL_ADD_LIST, body, 0);
+            stored += last.value("stored", uint64_t{0});
+            if (last.value("rc", 0) != 0)
+                break;
+            posted = at;
+            bar.update(at);
+        } while (at < n);
+    }
+    const int32_t rc = last.value("rc", 0);
+    const std::string counts = opt.queued ? std::to_string(posted) + " of " + std::to_string(n) + " devices posted"
+                                          : std::to_string(stored) + " of " + std::to_string(n) + " devices stored";
+    if (rc != 0) {
+        json failed = last;
+        if (rc == control::kErrNotStored || stored > 0 || posted > 0)
+            failed["error"] = counts + ": " + last.value("error", std::string());
+        expect_ok(failed, "load " + file);
+    }
+    if (as_json)
+        std::printf("%s\n",
+                    json{{"rc", 0}, {"requested", n}, {"stored", stored}, {"queued", opt.queued}}.dump().c_str());
+    else
+        std::printf("loaded %s and %zu zones from %s%s\n", counts.c_str(), fabric->zones.size(), file.c_str(),
+                    opt.queued ? " (queued)" : "");
+    return kExitOk;
 }
 
 int cmd_dellist(const std::vector<uint32_t> &pids, uint32_t type, bool queued, bool as_json)

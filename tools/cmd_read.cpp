@@ -1,5 +1,7 @@
 // cmd_read.cpp - commands that read a switch instance's database in place:
 // count, show, dump, list, local, stats, check and dot; and enable/disable.
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -60,6 +62,31 @@ void print_json(const json &j) { std::printf("%s\n", j.dump().c_str()); }
 
 std::string instance_text() { return "switch instance " + std::to_string(getMySwitch()); }
 
+// Writes everything of `f` from its start to stdout.
+void copy_to_stdout(std::FILE *f)
+{
+    std::rewind(f);
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        if (std::fwrite(buf, 1, n, stdout) != n)
+            break;
+}
+
+// Domains that hold devices in the store, of which none was enumerated: the
+// enumeration walks only the domains of the fabric view.
+std::vector<uint32_t> domains_not_listed(const std::vector<bool> &listed)
+{
+    std::vector<uint32_t> out;
+    const VorelPartCtx *c = part_vorel_glbl_array[getMySwitch()];
+    vorel::ReadLock lock;
+    for (uint32_t d = 1; d < 256; ++d) {
+        gadd_t g = 0;
+        if (!listed[d] && get_basic_block(c->shm_handle, d, &g) >= 0 && g != 0)
+            out.push_back(d);
+    }
+    return out;
+}
+
 } // namespace
 
 int cmd_enable()
@@ -117,10 +144,27 @@ int cmd_show(uint32_t pid, bool as_json)
 int cmd_dump()
 {
     Reader reader;
+    // The library prints to standard output; under the lock that goes to a
+    // temporary file, which is copied out once the lock is released, so a
+    // slow reader of our output never holds up anyone else.
+    std::FILE *tmp = std::tmpfile();
+    if (tmp == nullptr)
+        throw Failure(kExitDatabase, "dump: cannot create a temporary file");
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    if (saved < 0 || dup2(fileno(tmp), STDOUT_FILENO) < 0) {
+        std::fclose(tmp);
+        throw Failure(kExitDatabase, "dump: cannot redirect the output");
+    }
     {
         vorel::ReadLock lock;
         printEachPidFromVorel();
+        std::fflush(stdout);
     }
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    copy_to_stdout(tmp);
+    std::fclose(tmp);
     std::fflush(stdout);
     return kExitOk;
 }
@@ -128,8 +172,12 @@ int cmd_dump()
 int cmd_list(bool as_json)
 {
     Reader reader;
+    // Copied under the enumeration's read lock, written after it.
     json devices = json::array();
+    std::vector<std::string> lines;
+    std::vector<bool> listed(256, false);
     const int32_t rc = vorel::for_each_device([&](const devconpld &p) {
+        listed[pid_domain(p.src_dev.pid)] = true;
         if (as_json) {
             json dests = json::array();
             for (int32_t i = 0; i < p.num_dstdevices; ++i)
@@ -140,12 +188,30 @@ int cmd_list(bool as_json)
         std::string line = pid_hex(p.src_dev.pid) + " (" + std::to_string(p.num_dstdevices) + ")";
         for (int32_t i = 0; i < p.num_dstdevices; ++i)
             line += (i == 0 ? ": " : " ") + pid_hex(p.dst_devices[i].pid);
-        std::printf("%s\n", line.c_str());
+        lines.push_back(std::move(line));
     });
     if (rc != 0)
         throw Failure(kExitDatabase, "list: " + status_text(rc));
+    const size_t shown = as_json ? devices.size() : lines.size();
+    uint32_t total = 0;
+    std::vector<uint32_t> hidden;
+    if (getCountFromVorel(&total) == 0 && total != shown)
+        hidden = domains_not_listed(listed);
     if (as_json)
         print_json({{"switch", getMySwitch()}, {"devices", std::move(devices)}});
+    else
+        for (const std::string &line : lines)
+            std::printf("%s\n", line.c_str());
+    if (!hidden.empty()) {
+        std::string doms;
+        for (const uint32_t d : hidden)
+            doms += (doms.empty() ? "" : ", ") + std::to_string(d);
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "vorel list: %zu of %u devices listed; domains outside the fabric view are not "
+                     "enumerated: %s\n",
+                     shown, static_cast<unsigned>(total), doms.c_str());
+    }
     return kExitOk;
 }
 
@@ -216,6 +282,9 @@ int cmd_stats(bool as_json)
     std::printf("segment: %llu bytes in use, %llu mapped, limit %llu\n",
                 static_cast<unsigned long long>(st.bytes_in_use), static_cast<unsigned long long>(st.bytes_mapped),
                 static_cast<unsigned long long>(st.bytes_limit));
+    if (st.bytes_limit != 0)
+        std::printf("segment fullness: %.1f%% of the limit in use\n",
+                    100.0 * static_cast<double>(st.bytes_in_use) / static_cast<double>(st.bytes_limit));
     std::printf("blocks in use: %u\n", static_cast<unsigned>(st.blocks_in_use));
     for (const json &c : classes)
         std::printf("  size class %6u: %u in use, %u free\n", c["size"].get<unsigned>(), c["in_use"].get<unsigned>(),

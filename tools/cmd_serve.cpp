@@ -122,7 +122,7 @@ int cmd_serve(const ServeOptions &opt)
     so.instance = instance;
     so.create_database = !opt.no_init;
     server::Server srv(so);
-    srv.set_fabric_loader(fabric_loader([&view](const std::vector<uint8_t> &more) { (void)view.add(more); }));
+    srv.set_domain_hook([&view](const std::vector<uint8_t> &more) { (void)view.add(more); });
     const int32_t started = srv.start();
     restore_user_umask(); // the library's start-up set it to 0
     if (started != 0)

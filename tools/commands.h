@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "gen.h"
+#include "vorel.h"
 
 namespace vorel::tool {
 
@@ -61,7 +62,12 @@ struct DeviceOptions {
 int cmd_add(const DeviceOptions &opt, bool json);
 int cmd_del(uint32_t pid, bool queued, bool json);
 int cmd_deldom(uint32_t domain, bool queued, bool json);
-int cmd_load(const std::string &file, uint32_t type, bool queued, bool json);
+struct LoadOptions {
+    uint32_t type = VOREL_UPD_SYNC;
+    bool queued = false;
+    bool quiet = false; // no progress bar
+};
+int cmd_load(const std::string &file, const LoadOptions &opt, bool json);
 int cmd_dellist(const std::vector<uint32_t> &pids, uint32_t type, bool queued, bool json);
 int cmd_sync(bool queued, bool json);
 

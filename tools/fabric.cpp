@@ -2,14 +2,16 @@
 // destination lists, and the bulk list the library loads.
 #include "fabric.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <new>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <unordered_map>
 
 #include "pid.h"
@@ -218,6 +220,20 @@ void parse_switch(const json &root, Fabric &f)
 
 } // namespace
 
+namespace {
+
+// The parser's message quotes the bytes it stopped at; bytes that are not
+// printable ASCII (such as invalid UTF-8) are shown as '?'.
+std::string printable(std::string text)
+{
+    for (char &c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            c = '?';
+    return text;
+}
+
+} // namespace
+
 std::optional<Fabric> parse_fabric(std::string_view text, const std::string &name, std::string &error)
 {
     json root;
@@ -229,7 +245,10 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
         // The parser's own text starts with its exception id; keep what follows.
         if (const auto pos = what.find("parse error"); pos != std::string::npos)
             what = what.substr(pos);
-        error = name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + what;
+        if (what.find("UTF-8") != std::string::npos)
+            what = "invalid UTF-8 (a fabric file is UTF-8 text): " + what;
+        error =
+            name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + printable(what);
         return std::nullopt;
     } catch (const json::exception &e) {
         // A number beyond every numeric type: the parser names the text but
@@ -245,7 +264,7 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
                 const auto [line, column] = line_column(text, at + 1);
                 where = ":" + std::to_string(line) + ":" + std::to_string(column);
             }
-        error = name + where + ": malformed JSON: " + what;
+        error = name + where + ": malformed JSON: " + printable(what);
         return std::nullopt;
     } catch (const std::bad_alloc &) {
         error = name + ": out of memory";
@@ -272,18 +291,40 @@ std::optional<Fabric> parse_fabric(std::string_view text, const std::string &nam
 
 std::optional<Fabric> read_fabric_file(const std::string &path, std::string &error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Not blocking on open: a FIFO without a writer would wait forever.  Only
+    // a regular file is read, whole, once.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         error = path + ": cannot open: " + std::strerror(errno);
         return std::nullopt;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = path + ": read failed";
+    struct stat st {};
+    std::string text;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = regular;
+    if (regular) {
+        char buf[65536];
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            text.append(buf, static_cast<size_t>(n));
+        }
+    }
+    const int saved = errno;
+    ::close(fd);
+    if (!regular) {
+        error = path + ": not a regular file (a FIFO, device or directory cannot be loaded)";
         return std::nullopt;
     }
-    return parse_fabric(text.str(), path, error);
+    if (!ok) {
+        error = path + ": read failed: " + std::strerror(saved);
+        return std::nullopt;
+    }
+    return parse_fabric(text, path, error);
 }
 
 bool parse_extra(std::string_view hex, uint8_t (&extra)[16])

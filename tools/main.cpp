@@ -21,7 +21,8 @@ constexpr const char *kExitCodes = "Exit codes:\n"
                                    "  1  usage: bad command line\n"
                                    "  2  bad input: PID, domain, switch instance, number or fabric file\n"
                                    "  3  no server for the switch instance, or an IPC error\n"
-                                   "  4  database error, or the PID is not stored\n"
+                                   "  4  database error: refused, not everything stored, the PID is not stored,\n"
+                                   "     or the database is disabled (reading commands)\n"
                                    "  5  check found violations (or warnings, with --strict)\n"
                                    "\n"
                                    "PIDs are hexadecimal, with or without 0x: 0x010203 or 010203.\n"
@@ -196,13 +197,20 @@ int main(int argc, char **argv)
         with_queued(sub);
     }
     std::string load_file;
-    uint32_t load_type = VOREL_UPD_SYNC;
+    LoadOptions load;
     {
-        auto *sub = add("load", "Have the server load a fabric file as one bulk add",
-                        [&] { return cmd_load(load_file, load_type, queued, json); });
-        sub->add_option("file", load_file, "Fabric file")->required();
-        sub->add_option("--type", load_type, "Update type: 8 initial load (no notifications), 0 or 6 DEV_ONLINE")
+        auto *sub = add("load",
+                        "Read a fabric file and send its devices to the server as bulk adds. The initial load "
+                        "(type 8) is refused when any of its PIDs is stored already or after sync done, so a "
+                        "second load of the same devices is refused: use --type 0 to replace them (update mode)",
+                        [&] {
+                            load.queued = queued;
+                            return cmd_load(load_file, load, json);
+                        });
+        sub->add_option("file", load_file, "Fabric file (a regular file, read by this command)")->required();
+        sub->add_option("--type", load.type, "Update type: 8 initial load (no notifications), 0 or 6 DEV_ONLINE")
             ->capture_default_str();
+        sub->add_flag("-q,--quiet", load.quiet, "No progress bar");
         with_queued(sub);
     }
     std::vector<std::string> dellist_texts;

@@ -68,6 +68,10 @@ std::string status_text(int32_t rc)
         return "the server does not know the request";
     case control::kErrFabricFile:
         return "the fabric file could not be read or is invalid";
+    case control::kErrRefused:
+        return "refused, nothing changed";
+    case control::kErrNotStored:
+        return "not carried out in full";
     default:
         return is_ipc_error(rc) ? ipc_text(rc) : "error " + std::to_string(rc);
     }
@@ -178,8 +182,16 @@ int StopSignals::poll()
 Reader::Reader()
 {
     // A ping first: it tells "no server" apart quickly, with a time-out,
-    // where the library's enable request would wait without one.
-    (void)control_request(control::CTL_PING, nlohmann::json::object(), 10);
+    // where the library's enable request would wait without one.  It also
+    // says whether a client disabled the database: the enable request would
+    // then make the server create a new, empty one, so a reader stops here.
+    const nlohmann::json ping = control_request(control::CTL_PING, nlohmann::json::object(), 10);
+    if (ping.value("disabled", false))
+        throw Failure(kExitDatabase, "database disabled (enable with `vorel enable`)");
+    // The library's attachment takes the instance's write lock (it guards
+    // every attach and detach), so it waits while any reader holds the read
+    // lock: the reading commands hold it only to copy, never while writing
+    // their output.
     if (const int32_t rc = enableVorel(0); rc != 0)
         throw Failure(kExitServer, "enable request failed: " + ipc_text(rc));
     const VorelPartCtx *c = part_vorel_glbl_array[getMySwitch()];
