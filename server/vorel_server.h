@@ -65,7 +65,7 @@ struct Options {
 
 struct ClientStats {
     uint32_t type = 0;
-    bool registered = false; // in the registry now
+    bool registered = false;   // in the registry now
     uint64_t delivered = 0;    // update messages written out whole
     uint64_t failed = 0;       // refused, or dropped with a connection cut off or lost
     uint64_t queued = 0;       // waiting in the outbox; delivered + failed + queued = sent
