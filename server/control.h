@@ -39,10 +39,13 @@
 //   CTL_DELETE_LIST {"pids": [n...], "type": 3}
 //   CTL_SYNC       {}
 //   CTL_STATS      {} -> {"rc":0, "revision": n, "registered": [types...],
-//                         "clients": [{"type": t, "registered": b, "delivered": n, "failed": n}...],
-//                         "handled": n, "queue_depth": n, "malformed": n}
+//                         "clients": [{"type": t, "registered": b, "delivered": n, "failed": n,
+//                                      "queued": n, "queued_bytes": n, "oldest_ms": n, "cutoffs": n}...],
+//                         "handled": n, "queue_depth": n, "malformed": n,
+//                         "ipc_limits": {"outbuf": n, "max_connections": n, "reply_deadline_ms": n}}
 //                  revision: deliveries made (getCurrentRevisionNum); clients: every type registered
-//                  now or sent to before, delivered + failed = update messages sent to it; handled:
+//                  now or sent to before, delivered + failed + queued = update messages sent to it,
+//                  oldest_ms: wait of its oldest queued message, cutoffs: times it was cut off; handled:
 //                  queued requests carried out; queue_depth: requests posted through the server
 //                  and not yet carried out; malformed: queue records dropped as not a request.
 //   CTL_PING       {} -> {"rc":0, "pid": server process id, "instance": n, "disabled": b}

@@ -149,15 +149,25 @@ json stats_json(const server::Stats &s)
 {
     json clients = json::array();
     for (const auto &c : s.clients)
-        clients.push_back(
-            {{"type", c.type}, {"registered", c.registered}, {"delivered", c.delivered}, {"failed", c.failed}});
+        clients.push_back({{"type", c.type},
+                           {"registered", c.registered},
+                           {"delivered", c.delivered},
+                           {"failed", c.failed},
+                           {"queued", c.queued},
+                           {"queued_bytes", c.queued_bytes},
+                           {"oldest_ms", c.oldest_ms},
+                           {"cutoffs", c.cutoffs}});
     return json{{"rc", 0},
                 {"revision", s.revision},
                 {"registered", s.registered},
                 {"clients", std::move(clients)},
                 {"handled", s.handled},
                 {"queue_depth", s.queue_depth},
-                {"malformed", s.malformed}};
+                {"malformed", s.malformed},
+                {"ipc_limits",
+                 {{"outbuf", s.limits.outbuf},
+                  {"max_connections", s.limits.max_connections},
+                  {"reply_deadline_ms", s.limits.reply_deadline_ms}}}};
 }
 
 json dispatch(server::Server &srv, uint32_t code, const json &req)

@@ -1,10 +1,12 @@
-// send_meter.cpp - the server program's ipcSend: forwards to the platform and
-// meters the update sends (see send_meter.h).
+// send_meter.cpp - the server program's ipcSend: tags the update sends with
+// their client type and forwards everything to the platform (see
+// send_meter.h).
 #include "send_meter.h"
 
 #include <dlfcn.h>
 
 #include <cstring>
+#include <utility>
 
 #include <vorel.h>
 
@@ -28,14 +30,20 @@ bool is_update_send(const IPCAddr *addr, uint32_t code)
 }
 } // namespace
 
-SendMeter::SendMeter() : previous_(t_active) { t_active = this; }
+SendMeter::SendMeter(std::vector<uint32_t> receivers) : receivers_(std::move(receivers)), previous_(t_active)
+{
+    t_active = this;
+}
 
 SendMeter::~SendMeter() { t_active = previous_; }
 
-void SendMeter::record(int rc)
+bool SendMeter::next_type(uint32_t &type)
 {
-    if (t_active != nullptr)
-        t_active->results_.push_back(rc);
+    SendMeter *m = t_active;
+    if (m == nullptr || m->receivers_.empty())
+        return false;
+    type = m->receivers_[m->sends_++ % m->receivers_.size()];
+    return true;
 }
 
 } // namespace vorel::server::detail
@@ -44,9 +52,9 @@ extern "C" VOREL_PLATFORM_API int ipcSend(const IPCAddr *addr, uint32_t code, co
                                           const ipc_timeout_t *timeout)
 {
     using namespace vorel::server::detail;
+    uint32_t type = 0;
+    if (is_update_send(addr, code) && SendMeter::next_type(type) && type < IPC_SEND_TAGS)
+        return ipcSendTagged(addr, code, body, len, timeout, type);
     const IpcSendFn send = platform_ipc_send();
-    const int rc = send != nullptr ? send(addr, code, body, len, timeout) : PLAT_ERR_NOENT;
-    if (is_update_send(addr, code))
-        SendMeter::record(rc);
-    return rc;
+    return send != nullptr ? send(addr, code, body, len, timeout) : PLAT_ERR_NOENT;
 }

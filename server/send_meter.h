@@ -1,15 +1,18 @@
-// send_meter.h - counts the results of the update sends that the library
+// send_meter.h - names the client type of each update send that the library
 // makes while the server runs one of its operations.
 //
 // The library delivers each update with ipcSend to the address of every
-// registered client type that can receive it, and reports a failed send only
-// in its trace.  So that the server can keep per-client-type delivery
-// statistics, the server program provides ipcSend itself: it forwards every
-// call to the platform's ipcSend and, on a thread where a SendMeter is active,
-// records the result of each update send (codes 0x41 to 0x44 to "PSIPC").
-// Sends made outside a SendMeter are forwarded untouched.
+// registered client type that can receive it, in registry order, and reports
+// a failed send only in its trace.  So that the platform can count the fate
+// of the messages per client type (delivered, failed, queued: see
+// ipcSendStats), the server program provides ipcSend itself: on a thread
+// where a SendMeter is active, the k-th update send (codes 0x41 to 0x44 to
+// "PSIPC") goes out with ipcSendTagged under the k-th receiving type, counted
+// round the meter's list of receivers.  Every other send is forwarded to the
+// platform's ipcSend untouched.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -17,19 +20,20 @@ namespace vorel::server::detail {
 
 class SendMeter {
   public:
-    SendMeter();  // becomes the active meter of the calling thread
+    // Becomes the active meter of the calling thread; `receivers` are the
+    // types that receive updates, in registry order.
+    explicit SendMeter(std::vector<uint32_t> receivers);
     ~SendMeter(); // gives the previous one back
     SendMeter(const SendMeter &) = delete;
     SendMeter &operator=(const SendMeter &) = delete;
 
-    // Results of the update sends, in the order they were made.
-    const std::vector<int> &results() const { return results_; }
-
-    // Called by the ipcSend of the server program.
-    static void record(int rc);
+    // The client type of the next update send of the calling thread;
+    // false when no meter is active or it has no receivers.
+    static bool next_type(uint32_t &type);
 
   private:
-    std::vector<int> results_;
+    std::vector<uint32_t> receivers_;
+    std::size_t sends_ = 0;
     SendMeter *previous_;
 };
 

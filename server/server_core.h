@@ -3,6 +3,7 @@
 // that use the server: they include vorel_server.h.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "vorel_server.h"
 
@@ -55,16 +57,18 @@ struct Core {
     uint64_t malformed = 0;
     uint64_t drain_asked = 0;
     uint64_t drain_reached = 0;
-    bool disabled = false;                   // a disable request came last (not an enable)
-    std::map<uint32_t, ClientStats> clients; // delivery counts by client type
+    bool disabled = false; // a disable request came last (not an enable)
+    // The platform's counters per client type when the server started: its
+    // statistics are what moved since.
+    std::array<ipc_send_stats_t, IPC_SEND_TAGS> counts_at_start{};
 
     std::thread consumer;
 
     // Waits while the server is starting; true when it is running.
     bool wait_running();
-    // Adds the metered send results of one library call to the client
-    // counts.  Call with lib_mutex held, in the server's switch instance.
-    void account(const std::vector<int> &send_results);
+    // The registered types that receive updates, in registry order, for a
+    // SendMeter.  Call with lib_mutex held.
+    std::vector<uint32_t> receivers() const;
 };
 
 // Carries out one control request; defined with the control service.

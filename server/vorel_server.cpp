@@ -320,9 +320,8 @@ void consume(const std::shared_ptr<Core> &core)
         bool done = false;
         if (n == static_cast<int>(sizeof req) && req.req_tag == VOREL_REQ_TAG) {
             std::lock_guard lib(core->lib_mutex);
-            detail::SendMeter meter;
+            detail::SendMeter meter(core->receivers());
             done = carry_out(req);
-            core->account(meter.results());
         }
         std::lock_guard lock(core->mutex);
         ++(done ? core->handled : core->malformed);
@@ -388,26 +387,14 @@ bool Core::wait_running()
     return state == State::Running;
 }
 
-void Core::account(const std::vector<int> &send_results)
+std::vector<uint32_t> Core::receivers() const
 {
-    if (send_results.empty())
-        return;
-    // Each delivery sends to the types that can receive updates, in registry
-    // order, so the k-th send of a call went to the (k mod n)-th of them.
-    std::vector<uint32_t> receivers;
+    std::vector<uint32_t> out;
     if (const VorelPartCtx *c = part_vorel_glbl_array[options.instance]; c != nullptr)
         for (int32_t i = 0; i < c->num_clients && i < VOREL_MAX_CLIENTS; ++i)
             if (receives_updates(c->registeredClients[i]))
-                receivers.push_back(c->registeredClients[i]);
-    if (receivers.empty())
-        return;
-    std::lock_guard lock(mutex);
-    for (std::size_t k = 0; k < send_results.size(); ++k) {
-        ClientStats &s = clients[receivers[k % receivers.size()]];
-        s.type = receivers[k % receivers.size()];
-        ++(send_results[k] < 0 ? s.failed : s.delivered);
-    }
-    changed.notify_all();
+                out.push_back(c->registeredClients[i]);
+    return out;
 }
 
 // ---- Server -------------------------------------------------------------------------
@@ -446,6 +433,11 @@ void teardown(Core &c, bool library_started)
                 release_request(req);
         (void)msgQDelete(c.queue);
     }
+    // Update messages still queued for slow receivers get a bounded time to
+    // drain; then their connections close.
+    const auto drain_ms = static_cast<uint64_t>(c.options.stop_drain.count());
+    const ipc_timeout_t drain{static_cast<uint32_t>(drain_ms / 1000), static_cast<uint32_t>(drain_ms % 1000 * 1000)};
+    (void)ipcSendDrain(&drain);
     if (library_started) {
         std::lock_guard lib(c.lib_mutex);
         (void)vorellibUnInit();
@@ -472,7 +464,8 @@ int32_t Server::start()
         c.error.clear();
         c.handled = c.posted = c.malformed = c.drain_asked = c.drain_reached = 0;
         c.disabled = false;
-        c.clients.clear();
+        for (uint32_t t = 0; t < IPC_SEND_TAGS; ++t)
+            (void)ipcSendStats(t, &c.counts_at_start[t]);
     }
     bool library_started = false;
     auto fail = [&](int32_t rc, std::string why) {
@@ -591,9 +584,8 @@ void Server::run_locked(const std::function<void()> &fn)
 {
     std::lock_guard lib(core_->lib_mutex);
     SwitchScope in_instance(core_->options.instance);
-    detail::SendMeter meter;
+    detail::SendMeter meter(core_->receivers());
     fn();
-    core_->account(meter.results());
 }
 
 namespace {
@@ -883,11 +875,28 @@ Stats Server::stats() const
         }
     }
     std::lock_guard lock(c.mutex);
-    std::map<uint32_t, ClientStats> clients = c.clients;
+    std::map<uint32_t, ClientStats> clients;
+    for (uint32_t t = 0; t < IPC_SEND_TAGS; ++t) {
+        ipc_send_stats_t now{};
+        if (ipcSendStats(t, &now) != 0)
+            continue;
+        const ipc_send_stats_t &base = c.counts_at_start[t];
+        if (now.sent == base.sent && now.queued == 0)
+            continue;
+        ClientStats &cs = clients[t];
+        cs.type = t;
+        cs.delivered = now.delivered - base.delivered;
+        cs.failed = now.failed - base.failed;
+        cs.queued = now.queued;
+        cs.queued_bytes = now.queued_bytes;
+        cs.oldest_ms = now.oldest_ms;
+        cs.cutoffs = now.cutoffs - base.cutoffs;
+    }
     for (const uint32_t t : s.registered) {
         clients[t].type = t;
         clients[t].registered = true;
     }
+    (void)ipcLimits(&s.limits);
     for (const auto &entry : clients)
         s.clients.push_back(entry.second);
     s.handled = c.handled;

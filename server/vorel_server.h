@@ -14,8 +14,9 @@
 //     and then releases what the request handed over;
 //   - owns the control service "VORELCTL" (control.h), through which other
 //     processes change the database;
-//   - counts, per client type, the update messages delivered to it and the
-//     sends that failed (see send_meter.h for how the sends are seen).
+//   - reports, per client type, the update messages delivered to it, the
+//     sends that failed and the ones still queued, as the platform counts
+//     them (see send_meter.h for how each send is tagged with its type).
 //
 // The library keeps the registry of client types in the server's heap without
 // a lock, so everything the server runs through the library - the NSIPC
@@ -57,13 +58,20 @@ struct Options {
     bool create_database = true;    // initVorelSrvr() at start
     bool control_service = true;    // own "VORELCTL"
     uint32_t queue_capacity = 4096; // requests the internal queue holds
+    // How long a stop lets queued update messages drain before it closes
+    // the connections that still hold some.
+    std::chrono::milliseconds stop_drain = 5s;
 };
 
 struct ClientStats {
     uint32_t type = 0;
-    bool registered = false; // in the registry now
-    uint64_t delivered = 0;  // update messages whose send succeeded
-    uint64_t failed = 0;     // sends that failed; delivered + failed = sent
+    bool registered = false;   // in the registry now
+    uint64_t delivered = 0;    // update messages written out whole
+    uint64_t failed = 0;       // refused, or dropped with a connection cut off or lost
+    uint64_t queued = 0;       // waiting in the outbox; delivered + failed + queued = sent
+    uint64_t queued_bytes = 0; // bytes of the waiting messages
+    uint64_t oldest_ms = 0;    // how long the oldest waiting message has waited
+    uint64_t cutoffs = 0;      // times its receiver was cut off for not reading
 };
 
 struct Stats {
@@ -73,6 +81,7 @@ struct Stats {
     uint64_t handled = 0;             // queued requests the consumer has carried out
     uint64_t queue_depth = 0;         // requests posted through this server and not yet handled
     uint64_t malformed = 0;           // queue records that were not requests and were dropped
+    ipc_limits_t limits{};            // the IPC service's limits in the server's process
 };
 
 // What an update really did, beside its result: how many of the devices it

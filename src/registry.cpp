@@ -112,14 +112,17 @@ int32_t unRegisterVorelClientToSrvr(uint32_t client_type)
 // Handles one request sent to the server's address and answers it with a
 // 4-byte result, sent back to the requester with the code it supplied.  The
 // client type of a register or unregister request is the word at byte 4 of
-// the request buffer (the word after the request code); such a request whose
-// buffer is missing or too short to hold that word is answered with -17 and
-// changes nothing (the length is looked at for this one check only).
+// the request buffer (the word after the request code), whatever the
+// request's length: the IPC service hands every request over in a buffer of
+// at least 8 bytes, zero-filled past what was received.  A register or
+// unregister request without a buffer is answered with -17 and changes
+// nothing.
 int32_t ns_vorel_callback(const IPCAddr *requester, uint32_t reply_code, const void *request, uint32_t request_len,
                           uint32_t request_code)
 {
     int32_t result = 0;
-    const bool has_client_type = request != nullptr && request_len >= 2 * sizeof(uint32_t);
+    (void)request_len;
+    const bool has_client_type = request != nullptr;
     VTRACE_ENTER();
     // The request code is printed through the pointer conversion.
     VTRACE_INFO("Vorel server received %pIPC message\n",

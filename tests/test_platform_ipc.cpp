@@ -319,6 +319,7 @@ TEST(Ipc, StuckReceiverCostsTheSenderOnlyItsTimeOut)
     g_entered = &entered;
     g_release = &release;
     g_free_got = &free_got;
+    ASSERT_EQ(setenv("VOREL_IPC_OUTBUF", "1M", 1), 0);
     const int stuck = ipcRegisterService("STUCK", hang_handler);
     const int alive = ipcRegisterService("ALIVE", notify_handler);
     ASSERT_GT(stuck, 0);
@@ -330,6 +331,8 @@ TEST(Ipc, StuckReceiverCostsTheSenderOnlyItsTimeOut)
 
     std::vector<uint8_t> big(4u << 20, 0x5A); // more than the socket can buffer
     const ipc_timeout_t short_wait{0, 300000};
+    // An empty outbox takes any message; the next one finds no room.
+    ASSERT_EQ(ipcSend(&to_stuck, 2, big.data(), static_cast<uint32_t>(big.size()), &short_wait), 0);
     const auto start = Clock::now();
     EXPECT_EQ(ipcSend(&to_stuck, 2, big.data(), static_cast<uint32_t>(big.size()), &short_wait), PLAT_ERR_TIMEOUT);
     const auto took = Clock::now() - start;
@@ -345,6 +348,7 @@ TEST(Ipc, StuckReceiverCostsTheSenderOnlyItsTimeOut)
     release.post();
     EXPECT_EQ(ipcUnregisterService(stuck), 0);
     EXPECT_EQ(ipcUnregisterService(alive), 0);
+    (void)unsetenv("VOREL_IPC_OUTBUF");
 }
 
 std::atomic<int> g_echo_calls{0};

@@ -365,7 +365,14 @@ TEST_F(ServerTest, ControlRequestsChangeTheDatabase)
     EXPECT_EQ(r["handled"], 2);
     EXPECT_EQ(r["queue_depth"], 0);
     ASSERT_EQ(r["clients"].size(), 1u);
-    EXPECT_EQ(r["clients"][0], (json{{"type", 0}, {"registered", true}, {"delivered", 6}, {"failed", 0}}));
+    EXPECT_EQ(r["clients"][0], (json{{"type", 0},
+                                     {"registered", true},
+                                     {"delivered", 6},
+                                     {"failed", 0},
+                                     {"queued", 0},
+                                     {"queued_bytes", 0},
+                                     {"oldest_ms", 0},
+                                     {"cutoffs", 0}}));
 }
 
 TEST_F(ServerTest, ControlRequestsThatCannotBeCarriedOut)

@@ -299,10 +299,20 @@ int cmd_stats(bool as_json)
             registered.append(" ").append(std::to_string(t.get<unsigned long long>()));
     std::printf("registered client types:%s\n", registered.empty() ? " none" : registered.c_str());
     if (server.contains("clients") && server["clients"].is_array())
-        for (const json &c : server["clients"])
-            std::printf("  client type %llu: %llu delivered, %llu failed%s\n", c.value("type", 0ull),
-                        c.value("delivered", 0ull), c.value("failed", 0ull),
-                        c.value("registered", true) ? "" : " (no longer registered)");
+        for (const json &c : server["clients"]) {
+            std::printf("  client type %llu: %llu delivered, %llu failed, %llu queued (%llu bytes, oldest %llu ms)",
+                        c.value("type", 0ull), c.value("delivered", 0ull), c.value("failed", 0ull),
+                        c.value("queued", 0ull), c.value("queued_bytes", 0ull), c.value("oldest_ms", 0ull));
+            if (const auto cut = c.value("cutoffs", 0ull); cut != 0)
+                std::printf(", cut off %llu time%s", cut, cut == 1 ? "" : "s");
+            std::printf("%s\n", c.value("registered", true) ? "" : " (no longer registered)");
+        }
+    if (server.contains("ipc_limits") && server["ipc_limits"].is_object()) {
+        const json &l = server["ipc_limits"];
+        std::printf("IPC limits: %llu bytes queued per destination, %llu connections per service, replies read "
+                    "within %llu ms\n",
+                    l.value("outbuf", 0ull), l.value("max_connections", 0ull), l.value("reply_deadline_ms", 0ull));
+    }
     return kExitOk;
 }
 

@@ -1,6 +1,12 @@
 // cmd_watch.cpp - `vorel watch`: registers a client type with the server of
 // a switch instance, owns "PSIPC" where the server delivers the update
 // messages, and prints each one decoded.
+//
+// A watcher that does not read its notifications in time (stopped, or too
+// slow for the updates) is cut off by the server's platform: it receives the
+// whole messages sent before, then IPC_CODE_CUT_OFF.  The watcher then says
+// so on standard error and exits with kExitServer (3); started again, it
+// registers again and receives new messages.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -128,6 +134,11 @@ int cmd_watch(const WatchOptions &opt)
         for (const Delivery &d : batch) {
             if (opt.count != 0 && seen >= opt.count)
                 break;
+            if (d.code == IPC_CODE_CUT_OFF) {
+                std::fflush(stdout);
+                throw Failure(kExitServer, "watch: the server cut this watcher off: it did not read its "
+                                           "notifications in time, later ones were not delivered");
+            }
             std::string line = opt.json ? decode::format_json(d.code, d.body) : decode::format_text(d.code, d.body);
             while (!line.empty() && line.back() == '\n')
                 line.pop_back();

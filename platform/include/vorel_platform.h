@@ -188,6 +188,45 @@ typedef int32_t (*ipc_handler_t)(const IPCAddr *requester, uint32_t reply_code, 
 /* Returns a service handle (> 0) or PLAT_ERR_BUSY when another process owns the name. */
 VOREL_PLATFORM_API int ipcRegisterService(const char *name, ipc_handler_t handler);
 VOREL_PLATFORM_API int ipcUnregisterService(int service);
+/* A request reaches its handler in a buffer of at least 8 bytes, zero-filled
+ * past the request_len bytes received.
+ *
+ * ipcSend queues a one-way message for its destination and returns once the
+ * whole message is queued; the platform's I/O thread writes it out, in order,
+ * whole messages only.  A destination holds up to VOREL_IPC_OUTBUF bytes
+ * (default 64 MiB, suffixes K, M, G).  A message that does not fit waits up
+ * to the time-out for room; without room the send fails with
+ * PLAT_ERR_TIMEOUT and the destination is cut off: its connection closes
+ * after the whole messages already written, its queue is dropped, and its
+ * service's handler then receives IPC_CODE_CUT_OFF (no body). */
+#define IPC_CODE_CUT_OFF 0xFFFFFFF0u
+/* ipcSend with a tag (0 .. IPC_SEND_TAGS-1) under which the platform counts
+ * the message's fate; ipcSend counts under no tag (IPC_TAG_NONE). */
+#define IPC_SEND_TAGS 16u
+#define IPC_TAG_NONE 0xFFFFFFFFu
+VOREL_PLATFORM_API int ipcSendTagged(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len,
+                                     const ipc_timeout_t *timeout, uint32_t tag);
+typedef struct ipc_send_stats {
+    uint64_t sent;         /* ipcSendTagged calls with the tag */
+    uint64_t delivered;    /* written out whole */
+    uint64_t failed;       /* refused, or dropped with a connection cut off or lost */
+    uint64_t queued;       /* waiting now; delivered + failed + queued = sent */
+    uint64_t queued_bytes; /* bytes of the waiting messages, frame headers included */
+    uint64_t oldest_ms;    /* how long the oldest waiting message has waited */
+    uint64_t cutoffs;      /* destinations cut off by a send with the tag */
+} ipc_send_stats_t;
+VOREL_PLATFORM_API int ipcSendStats(uint32_t tag, ipc_send_stats_t *stats);
+/* Waits up to the time-out until every queued one-way message is written;
+ * then closes the connections that still have a queue (their messages count
+ * failed).  0, or PLAT_ERR_TIMEOUT when something had to be dropped. */
+VOREL_PLATFORM_API int ipcSendDrain(const ipc_timeout_t *timeout);
+/* Limits of the IPC service in this process. */
+typedef struct ipc_limits {
+    uint64_t outbuf;            /* bytes queued per destination (VOREL_IPC_OUTBUF) */
+    uint32_t max_connections;   /* connections one service serves at once (VOREL_IPC_MAXCONN) */
+    uint32_t reply_deadline_ms; /* a reply not read by then closes its connection */
+} ipc_limits_t;
+VOREL_PLATFORM_API int ipcLimits(ipc_limits_t *limits);
 
 /* Message queues, process-local. */
 VOREL_PLATFORM_API int msgQCreate(uint32_t max_msgs, uint32_t max_len, uint32_t *queue);

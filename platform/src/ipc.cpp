@@ -1,31 +1,57 @@
 // ipc.cpp - the sending side of the IPC service: ipcSend and ipcSendRcv.
 //
-// ipcSend (one-way) keeps one connection per destination in the process and
-// reuses it, so a notification costs one write; sends to one destination are
-// serialised on that connection, which keeps their order.  A cached
-// connection that turns out to be dead (its service was restarted) is
-// replaced once by a fresh one.  ipcSend to a requester address ("@...", as a
-// handler receives it) writes the reply on the requester's connection instead.
+// ipcSend (one-way) hands its message to the outbox of its destination and
+// returns once the whole message is there.  The outbox keeps one connection
+// per destination and writes into it what the socket takes at once; what is
+// left waits in the outbox, in order, and the platform's I/O thread writes it
+// out as the receiver reads, whole messages only.  Each destination may hold
+// up to VOREL_IPC_OUTBUF bytes (default 64 MiB; a message always fits an
+// empty outbox).  A message that does not fit waits up to the caller's
+// time-out for room; when none comes, the send fails with PLAT_ERR_TIMEOUT
+// and the destination is cut off: its connection is closed (the receiver
+// reads the whole messages it was sent, then the end of that stream), what
+// waited in its outbox is dropped, and a fresh connection carries
+// IPC_CODE_CUT_OFF to the receiver.  A cached connection that turns out to be
+// dead (its service was restarted) is replaced once by a fresh one.  ipcSend
+// to a requester address ("@...", as a handler receives it) writes the reply
+// on the requester's connection instead.
+//
+// Every one-way message may carry a tag (ipcSendTagged); the platform counts
+// per tag the messages sent, delivered (written out whole), failed (refused,
+// or dropped with a connection that was cut off or lost) and queued, so that
+// delivered + failed + queued = sent at all times.
 //
 // ipcSendRcv opens a connection of its own for each call, so any number of
 // threads may wait for replies at once; it waits for the reply frame, and the
 // end of the stream (the service went away) ends the wait at once.
 //
-// Time-outs apply to the whole call (connecting, writing and, for
+// Time-outs apply to the whole call (connecting, waiting for room and, for
 // ipcSendRcv, waiting for the reply); NULL waits without limit, (0, 0) does
 // not wait at all.  Results: 0, or PLAT_ERR_INVAL (bad argument or name),
 // PLAT_ERR_TOOBIG (body beyond 64 MiB), PLAT_ERR_NOENT (nobody serves the
 // name), PLAT_ERR_PEERGONE (the service closed the connection), PLAT_ERR_TIMEOUT,
 // PLAT_ERR_IO (malformed reply, failed system call), PLAT_ERR_INJECTED.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "fail.h"
 #include "ipc_frame.h"
@@ -35,9 +61,31 @@ namespace plat::ipc {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kNoTag = IPC_TAG_NONE;
+constexpr size_t kDefaultOutbuf = size_t{64} << 20;
+
+// One message in an outbox: its whole frame, and how much of it is written.
+struct Outgoing {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    size_t done = 0;
+    Clock::time_point since;
+    uint32_t tag = kNoTag;
+};
+
 struct Dest {
-    std::timed_mutex mutex; // held for a whole frame
-    UniqueFd fd;            // the cached connection, guarded by mutex
+    Dest(std::string p, std::string n, size_t cap) : path(std::move(p)), name(std::move(n)), limit(cap) {}
+    const std::string path;
+    const std::string name;
+    const size_t limit;
+
+    std::mutex mutex;             // guards everything below
+    std::condition_variable room; // notified when the outbox shrinks
+    UniqueFd fd;                  // the cached connection
+    std::deque<Outgoing> queue;   // front is being written
+    size_t queued_bytes = 0;
 };
 
 struct DestCache {
@@ -45,27 +93,64 @@ struct DestCache {
     std::unordered_map<std::string, std::shared_ptr<Dest>> by_path;
 };
 
-DestCache &dest_cache()
+// Counters per tag; guarded by one mutex (64-bit counters on every target).
+struct TagCounters {
+    std::mutex mutex;
+    std::array<ipc_send_stats_t, IPC_SEND_TAGS> by_tag{};
+};
+
+struct IoThread {
+    std::mutex mutex;
+    bool started = false;
+    UniqueFd wake_rd;
+    UniqueFd wake_wr;
+};
+
+template <class T> T &immortal()
 {
-    static DestCache c;
-    return c;
+    alignas(T) static unsigned char storage[sizeof(T)];
+    static T *const object = std::construct_at(reinterpret_cast<T *>(storage));
+    return *object;
 }
 
+DestCache &dest_cache() { return immortal<DestCache>(); }
+TagCounters &tag_counters() { return immortal<TagCounters>(); }
+IoThread &io_thread() { return immortal<IoThread>(); }
+
 // A forked child must not write into its parent's connections: it drops its
-// copies and connects afresh when it sends.
-void fork_prepare() { dest_cache().mutex.lock(); }
-void fork_parent() { dest_cache().mutex.unlock(); }
+// copies, starts without an I/O thread and connects afresh when it sends.
+void fork_prepare()
+{
+    io_thread().mutex.lock();
+    dest_cache().mutex.lock();
+    tag_counters().mutex.lock();
+}
+void fork_parent()
+{
+    tag_counters().mutex.unlock();
+    dest_cache().mutex.unlock();
+    io_thread().mutex.unlock();
+}
 void fork_child()
 {
+    tag_counters().mutex.unlock();
+    tag_counters().by_tag = {};
     DestCache &c = dest_cache();
     c.mutex.unlock();
     for (auto &[path, dest] : c.by_path)
         dest->fd.reset();
     c.by_path.clear();
+    IoThread &io = io_thread();
+    io.mutex.unlock();
+    io.started = false;
+    io.wake_rd.reset();
+    io.wake_wr.reset();
 }
 
 [[maybe_unused]] const int g_fork_guard = [] {
     dest_cache();
+    tag_counters();
+    io_thread();
     return pthread_atfork(fork_prepare, fork_parent, fork_child);
 }();
 
@@ -75,50 +160,301 @@ uint32_t next_seq()
     return seq.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
-std::shared_ptr<Dest> get_dest(const std::string &path)
+// ---- counters -----------------------------------------------------------------------
+
+enum class Fate { Sent, Delivered, Failed, CutOff };
+
+void count(uint32_t tag, Fate fate, uint64_t n = 1)
+{
+    if (tag >= IPC_SEND_TAGS || n == 0)
+        return;
+    TagCounters &t = tag_counters();
+    std::lock_guard lock(t.mutex);
+    ipc_send_stats_t &s = t.by_tag[tag];
+    switch (fate) {
+    case Fate::Sent:
+        s.sent += n;
+        break;
+    case Fate::Delivered:
+        s.delivered += n;
+        break;
+    case Fate::Failed:
+        s.failed += n;
+        break;
+    case Fate::CutOff:
+        s.cutoffs += n;
+        break;
+    }
+}
+
+// ---- outboxes -----------------------------------------------------------------------
+
+} // namespace
+
+size_t outbuf_limit()
+{
+    const char *v = std::getenv("VOREL_IPC_OUTBUF");
+    if (v == nullptr || *v == '\0')
+        return kDefaultOutbuf;
+    char *end = nullptr;
+    unsigned long long n = std::strtoull(v, &end, 10);
+    switch (*end) {
+    case 'k':
+    case 'K':
+        n <<= 10;
+        break;
+    case 'm':
+    case 'M':
+        n <<= 20;
+        break;
+    case 'g':
+    case 'G':
+        n <<= 30;
+        break;
+    default:
+        break;
+    }
+    return n == 0 ? kDefaultOutbuf : static_cast<size_t>(std::min<unsigned long long>(n, SIZE_MAX / 2));
+}
+
+namespace {
+
+std::shared_ptr<Dest> get_dest(const std::string &path, std::string_view name)
 {
     DestCache &c = dest_cache();
     std::lock_guard lock(c.mutex);
     auto &slot = c.by_path[path];
     if (!slot)
-        slot = std::make_shared<Dest>();
+        slot = std::make_shared<Dest>(path, std::string(name), outbuf_limit());
     return slot;
 }
 
-template <typename Mutex> bool lock_by(std::unique_lock<Mutex> &lock, const Deadline &deadline)
+// Drops what waits in the outbox, counting it failed.  Caller holds d.mutex.
+void drop_queue(Dest &d)
 {
-    if (deadline.unlimited()) {
-        lock.lock();
-        return true;
-    }
-    return lock.try_lock_until(deadline.time_point());
+    for (const Outgoing &m : d.queue)
+        count(m.tag, Fate::Failed);
+    d.queue.clear();
+    d.queued_bytes = 0;
+    d.room.notify_all();
 }
 
-int send_one_way(const std::string &path, std::string_view name, uint32_t code, std::span<const uint8_t> body,
-                 const Deadline &deadline)
+// The connection is lost: nothing more can be written into it.
+void lose_connection(Dest &d)
 {
-    const std::shared_ptr<Dest> dest = get_dest(path);
-    std::unique_lock lock(dest->mutex, std::defer_lock);
-    if (!lock_by(lock, deadline))
-        return PLAT_ERR_TIMEOUT;
-    const FrameHeader hdr = make_header(FrameKind::OneWay, code, static_cast<uint32_t>(body.size()), next_seq(), name);
-    for (;;) {
-        const bool cached = static_cast<bool>(dest->fd);
-        if (!cached) {
-            const int rc = connect_service(path, deadline, dest->fd);
-            if (rc != 0)
-                return rc;
+    d.fd.reset();
+    drop_queue(d);
+}
+
+Outgoing make_outgoing(const FrameHeader &hdr, std::span<const uint8_t> body, size_t done, uint32_t tag)
+{
+    Outgoing m;
+    m.size = sizeof hdr + body.size();
+    m.bytes = std::make_unique_for_overwrite<uint8_t[]>(m.size);
+    std::memcpy(m.bytes.get(), &hdr, sizeof hdr);
+    if (!body.empty())
+        std::memcpy(m.bytes.get() + sizeof hdr, body.data(), body.size());
+    m.done = done;
+    m.since = Clock::now();
+    m.tag = tag;
+    return m;
+}
+
+void wake_io();
+
+void enqueue(Dest &d, Outgoing m)
+{
+    d.queued_bytes += m.size;
+    d.queue.push_back(std::move(m));
+    wake_io();
+}
+
+// Cuts the destination off: closes its connection, drops its outbox, and
+// opens a fresh connection whose first frame tells the receiver.  Caller
+// holds d.mutex.
+void cut_off(Dest &d, uint32_t tag)
+{
+    if (d.fd)
+        (void)::shutdown(d.fd.get(), SHUT_RDWR);
+    lose_connection(d);
+    count(tag, Fate::CutOff);
+    const ipc_timeout_t now{0, 0};
+    const Deadline no_wait(&now);
+    if (connect_service(d.path, no_wait, d.fd) != 0)
+        return;
+    const FrameHeader hdr = make_header(FrameKind::OneWay, IPC_CODE_CUT_OFF, 0, next_seq(), d.name);
+    size_t sent = 0;
+    const int rc = send_frame(d.fd.get(), hdr, {}, no_wait, &sent);
+    if (rc == PLAT_ERR_TIMEOUT)
+        enqueue(d, make_outgoing(hdr, {}, sent, kNoTag));
+    else if (rc != 0)
+        d.fd.reset();
+}
+
+// Writes what the socket takes from the front of the outbox.  Caller holds
+// d.mutex.
+void flush(Dest &d)
+{
+    while (!d.queue.empty() && d.fd) {
+        Outgoing &m = d.queue.front();
+        const ssize_t n = ::send(d.fd.get(), m.bytes.get() + m.done, m.size - m.done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                lose_connection(d);
+            return;
         }
-        size_t sent = 0;
-        const int rc = send_frame(dest->fd.get(), hdr, body, deadline, &sent);
-        if (rc == 0)
+        m.done += static_cast<size_t>(n);
+        if (m.done < m.size)
+            return;
+        count(m.tag, Fate::Delivered);
+        d.queued_bytes -= m.size;
+        d.queue.pop_front();
+        d.room.notify_all();
+    }
+}
+
+// ---- the I/O thread -------------------------------------------------------------------
+
+void wake_io()
+{
+    IoThread &io = io_thread();
+    const char poke = 1;
+    if (io.wake_wr)
+        (void)!::write(io.wake_wr.get(), &poke, 1); // a full pipe is awake enough
+}
+
+void io_loop()
+{
+    IoThread &io = io_thread();
+    std::vector<pollfd> fds;
+    std::vector<std::shared_ptr<Dest>> dests;
+    for (;;) {
+        fds.assign(1, pollfd{io.wake_rd.get(), POLLIN, 0});
+        dests.clear();
+        bool busy = false; // a destination was locked by a sender: look again soon
+        {
+            DestCache &c = dest_cache();
+            std::lock_guard lock(c.mutex);
+            for (auto &[path, d] : c.by_path) {
+                std::unique_lock dl(d->mutex, std::try_to_lock);
+                if (!dl.owns_lock()) {
+                    busy = true;
+                    continue;
+                }
+                if (!d->queue.empty() && d->fd) {
+                    fds.push_back({d->fd.get(), POLLOUT, 0});
+                    dests.push_back(d);
+                }
+            }
+        }
+        if (::poll(fds.data(), fds.size(), busy ? 20 : -1) < 0 && errno != EINTR && errno != ENOMEM)
+            return;
+        if ((fds[0].revents & POLLIN) != 0) {
+            std::array<char, 256> sink;
+            while (::read(io.wake_rd.get(), sink.data(), sink.size()) > 0) {
+            }
+        }
+        for (size_t i = 0; i < dests.size(); ++i)
+            if (fds[i + 1].revents != 0) {
+                std::lock_guard dl(dests[i]->mutex);
+                flush(*dests[i]);
+            }
+    }
+}
+
+void *io_main(void *)
+{
+    try {
+        io_loop();
+    } catch (const std::bad_alloc &) {
+    }
+    return nullptr;
+}
+
+// Starts the I/O thread once per process (and once more in a forked child).
+int ensure_io_thread()
+{
+    IoThread &io = io_thread();
+    std::lock_guard lock(io.mutex);
+    if (io.started)
+        return 0;
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+        return errno_result(errno);
+    io.wake_rd.reset(p[0]);
+    io.wake_wr.reset(p[1]);
+    sigset_t all, old;
+    sigfillset(&all);
+    (void)::pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t t{};
+    const int rc = ::pthread_create(&t, nullptr, io_main, nullptr);
+    (void)::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0)
+        return PLAT_ERR_IO;
+    (void)::pthread_detach(t);
+    io.started = true;
+    return 0;
+}
+
+// ---- one-way sends --------------------------------------------------------------------
+
+// Waits until the message fits the outbox; false when the deadline passed.
+bool wait_room(Dest &d, std::unique_lock<std::mutex> &lock, size_t need, const Deadline &deadline)
+{
+    const auto fits = [&] { return d.queue.empty() || d.queued_bytes + need <= d.limit; };
+    if (deadline.unlimited()) {
+        d.room.wait(lock, fits);
+        return true;
+    }
+    return d.room.wait_until(lock, deadline.time_point(), fits);
+}
+
+int queue_one_way(Dest &d, std::unique_lock<std::mutex> &lock, const FrameHeader &hdr, std::span<const uint8_t> body,
+                  const Deadline &deadline, uint32_t tag)
+{
+    if (!wait_room(d, lock, sizeof hdr + body.size(), deadline)) {
+        cut_off(d, tag);
+        return PLAT_ERR_TIMEOUT;
+    }
+    for (;;) {
+        const bool cached = static_cast<bool>(d.fd);
+        if (!cached)
+            if (const int rc = connect_service(d.path, deadline, d.fd); rc != 0)
+                return rc;
+        if (!d.queue.empty()) {
+            enqueue(d, make_outgoing(hdr, body, 0, tag));
             return 0;
-        // A frame cut short leaves the stream unusable: never reuse it.
-        dest->fd.reset();
+        }
+        // Nothing waits: write what the socket takes now, queue the rest.
+        const ipc_timeout_t now{0, 0};
+        size_t sent = 0;
+        const int rc = send_frame(d.fd.get(), hdr, body, Deadline(&now), &sent);
+        if (rc == 0) {
+            count(tag, Fate::Delivered);
+            return 0;
+        }
+        if (rc == PLAT_ERR_TIMEOUT) {
+            enqueue(d, make_outgoing(hdr, body, sent, tag));
+            return 0;
+        }
+        d.fd.reset(); // a frame cut short leaves the stream unusable
         if (!cached || sent > 0 || rc != PLAT_ERR_PEERGONE)
             return rc;
         // The cached connection died with an earlier owner of the name; once more on a fresh one.
     }
+}
+
+int send_one_way(const std::string &path, std::string_view name, uint32_t code, std::span<const uint8_t> body,
+                 const Deadline &deadline, uint32_t tag)
+{
+    if (const int rc = ensure_io_thread(); rc != 0)
+        return rc;
+    const std::shared_ptr<Dest> dest = get_dest(path, name);
+    const FrameHeader hdr = make_header(FrameKind::OneWay, code, static_cast<uint32_t>(body.size()), next_seq(), name);
+    std::unique_lock lock(dest->mutex);
+    return queue_one_way(*dest, lock, hdr, body, deadline, tag);
 }
 
 // Reads and throws away `n` bytes.
@@ -166,15 +502,31 @@ int request(const std::string &path, std::string_view name, uint32_t code, std::
     return 0;
 }
 
-} // namespace
-
-} // namespace plat::ipc
-
-extern "C" {
-
-int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout)
+// Every destination, for the calls that look at all of them.
+std::vector<std::shared_ptr<Dest>> all_dests()
 {
-    using namespace plat::ipc;
+    DestCache &c = dest_cache();
+    std::lock_guard lock(c.mutex);
+    std::vector<std::shared_ptr<Dest>> out;
+    out.reserve(c.by_path.size());
+    for (auto &[path, d] : c.by_path)
+        out.push_back(d);
+    return out;
+}
+
+bool all_drained()
+{
+    for (const auto &d : all_dests()) {
+        std::lock_guard lock(d->mutex);
+        if (!d->queue.empty() && d->fd)
+            return false;
+    }
+    return true;
+}
+
+int send_tagged(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout,
+                uint32_t tag)
+{
     if (plat::should_fail("ipcSend"))
         return PLAT_ERR_INJECTED;
     if (addr == nullptr || (body == nullptr && len > 0))
@@ -192,7 +544,83 @@ int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, 
         const std::string path = service_path(addr->node, name);
         if (path.empty())
             return PLAT_ERR_INVAL;
-        return send_one_way(path, name, code, bytes, deadline);
+        return send_one_way(path, name, code, bytes, deadline, tag);
+    } catch (const std::bad_alloc &) {
+        return PLAT_ERR_NOMEM;
+    }
+}
+
+} // namespace
+
+} // namespace plat::ipc
+
+extern "C" {
+
+int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout)
+{
+    return plat::ipc::send_tagged(addr, code, body, len, timeout, IPC_TAG_NONE);
+}
+
+int ipcSendTagged(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout,
+                  uint32_t tag)
+{
+    using namespace plat::ipc;
+    count(tag, Fate::Sent);
+    const int rc = send_tagged(addr, code, body, len, timeout, tag);
+    if (rc != 0)
+        count(tag, Fate::Failed);
+    return rc;
+}
+
+int ipcSendStats(uint32_t tag, ipc_send_stats_t *stats)
+{
+    using namespace plat::ipc;
+    if (stats == nullptr || tag >= IPC_SEND_TAGS)
+        return PLAT_ERR_INVAL;
+    try {
+        {
+            TagCounters &t = tag_counters();
+            std::lock_guard lock(t.mutex);
+            *stats = t.by_tag[tag];
+        }
+        stats->queued = stats->queued_bytes = stats->oldest_ms = 0;
+        const auto now = Clock::now();
+        for (const auto &d : all_dests()) {
+            std::lock_guard lock(d->mutex);
+            for (const Outgoing &m : d->queue) {
+                if (m.tag != tag)
+                    continue;
+                ++stats->queued;
+                stats->queued_bytes += m.size;
+                const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - m.since).count();
+                stats->oldest_ms = std::max<uint64_t>(stats->oldest_ms, static_cast<uint64_t>(age));
+            }
+        }
+        return 0;
+    } catch (const std::bad_alloc &) {
+        return PLAT_ERR_NOMEM;
+    }
+}
+
+int ipcSendDrain(const ipc_timeout_t *timeout)
+{
+    using namespace plat::ipc;
+    try {
+        const Deadline deadline(timeout);
+        while (!all_drained()) {
+            if (deadline.expired()) {
+                for (const auto &d : all_dests()) {
+                    std::lock_guard lock(d->mutex);
+                    if (!d->queue.empty() && d->fd) {
+                        (void)::shutdown(d->fd.get(), SHUT_RDWR);
+                        lose_connection(*d);
+                    }
+                }
+                return PLAT_ERR_TIMEOUT;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return 0;
     } catch (const std::bad_alloc &) {
         return PLAT_ERR_NOMEM;
     }

@@ -14,6 +14,17 @@
 // unknown kind, body beyond the limit, another service's name, or a frame cut
 // short by the end of the stream) is dropped; the others are served on.
 //
+// A frame's buffer grows with what has arrived, not with what its header
+// announces, and reaches the handler at least 8 bytes long, zero-filled past
+// what was received.  A reply that the socket does not take at once waits on
+// its connection; the dispatch thread writes it out and reads nothing more
+// from that connection meanwhile, and a connection whose replies are not read
+// within VOREL_IPC_REPLY_MS (default 5000) is closed.  A service serves at
+// most VOREL_IPC_MAXCONN connections (default 1024, at most half the
+// descriptor limit); further ones are closed at once with a line on standard
+// error.  Out of descriptors, a spare one is given up to take the waiting
+// connection off the backlog and close it, so that the loop never spins.
+//
 // The handler learns who asked through a requester address whose name is
 // "@<connection id>.<sequence>" (hex); ipcSend to that address writes the
 // reply on the requester's connection.  A one-way frame comes with the
@@ -25,19 +36,25 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -48,24 +65,37 @@ namespace plat::ipc {
 
 namespace {
 
-constexpr size_t kStageSize = 64 * 1024; // read buffer of a connection between frames
-constexpr size_t kTurnBudget = 1 << 20;  // bytes read from one connection before the others get a turn
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kStageSize = 64 * 1024;    // read buffer of a dispatch thread between frames
+constexpr size_t kBodyChunk = 256 * 1024;   // a body grows by at most this much per read
+constexpr size_t kTurnBudget = 1 << 20;     // bytes read from one connection before the others get a turn
+constexpr size_t kMinRequestBuffer = 8;     // a handler may read the word after the request code
+constexpr uint32_t kDefaultMaxConns = 1024; // connections one service serves at once
+constexpr uint32_t kDefaultReplyMs = 5000;  // a reply not read by then closes its connection
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 // One accepted connection of a service.
 struct Conn {
-    Conn(uint32_t conn_id, UniqueFd conn_fd) : id(conn_id), fd(std::move(conn_fd)) {}
+    Conn(uint32_t conn_id, UniqueFd conn_fd, int wake) : id(conn_id), fd(std::move(conn_fd)), wake_fd(wake) {}
 
     const uint32_t id;
-    UniqueFd fd;                  // closed when the last reference goes
-    std::timed_mutex write_mutex; // one reply frame at a time
+    UniqueFd fd;       // closed when the last reference goes
+    const int wake_fd; // the dispatch thread's wake pipe, for replies left to write
 
-    // Reader state, used by the dispatch thread only.
-    std::vector<uint8_t> stage = std::vector<uint8_t>(kStageSize);
-    size_t stage_len = 0;
+    // Replies the socket did not take at once, written by the dispatch thread.
+    std::mutex out_mutex;
+    std::vector<uint8_t> out;
+    size_t out_done = 0;
+    Clock::time_point out_since;
+
+    // Reader state, used by the dispatch thread only.  The body buffer grows
+    // with what arrives, never with what a header announces.
+    std::array<uint8_t, sizeof(FrameHeader)> head{};
+    size_t head_have = 0;
     FrameHeader cur{};
-    std::unique_ptr<uint8_t[]> msg; // [request code][body], handed to the handler
-    size_t msg_size = 0;
-    size_t msg_have = 0;
+    std::vector<uint8_t> msg; // [request code][body], handed to the handler
+    size_t body_left = 0;
     bool in_body = false;
 };
 
@@ -80,9 +110,14 @@ struct Service {
     UniqueFd listen_fd;
     UniqueFd wake_rd;
     UniqueFd wake_wr;
+    UniqueFd spare_fd; // given up to accept-and-close when out of descriptors
+    std::atomic<bool> stopping{false};
     bool bound = false; // the socket file at sock_path is this service's
     pthread_t thread{};
     std::vector<std::shared_ptr<Conn>> conns; // dispatch thread only
+    std::vector<uint8_t> stage = std::vector<uint8_t>(kStageSize);
+    Clock::time_point accept_after;  // accepting paused until then
+    Clock::time_point quiet_until{}; // limit reports are not repeated before then
 };
 
 // Live connections of every service of the process, by id, for reply routing.
@@ -140,6 +175,7 @@ void fork_child()
         svc->lock_fd.reset();
         svc->wake_rd.reset();
         svc->wake_wr.reset();
+        svc->spare_fd.reset();
     }
     st.by_handle.clear();
     ct.by_id.clear();
@@ -151,15 +187,58 @@ void fork_child()
     return pthread_atfork(fork_prepare, fork_parent, fork_child);
 }();
 
+uint32_t env_number(const char *name, uint32_t fallback)
+{
+    const char *v = std::getenv(name);
+    if (v == nullptr || *v == '\0')
+        return fallback;
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(v, &end, 10);
+    return *end == '\0' && n > 0 && n <= UINT32_MAX ? static_cast<uint32_t>(n) : fallback;
+}
+
+// The connection cap leaves room under the descriptor limit for the
+// process's own files and outgoing connections.
+uint32_t max_connections()
+{
+    uint32_t cap = env_number("VOREL_IPC_MAXCONN", kDefaultMaxConns);
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        cap = std::min<uint32_t>(cap, static_cast<uint32_t>(std::max<rlim_t>(rl.rlim_cur / 2, 4)));
+    return cap;
+}
+
+std::chrono::milliseconds reply_deadline()
+{
+    return std::chrono::milliseconds(env_number("VOREL_IPC_REPLY_MS", kDefaultReplyMs));
+}
+
 void report(const Service &svc, const char *what)
 {
     std::fprintf(stderr, "vorel platform: IPC service \"%s\" on node %u: %s\n", svc.name.c_str(),
                  static_cast<unsigned>(svc.node), what);
 }
 
+// For conditions a misbehaving peer can repeat at will: one line a second.
+void report_limited(Service &svc, const char *what)
+{
+    const auto now = Clock::now();
+    if (now < svc.quiet_until)
+        return;
+    svc.quiet_until = now + std::chrono::seconds(1);
+    report(svc, what);
+}
+
+void poke(int wake_fd)
+{
+    const char byte = 1;
+    if (wake_fd >= 0)
+        (void)!::write(wake_fd, &byte, 1); // a full pipe is awake enough
+}
+
 // ---- connections --------------------------------------------------------------
 
-std::shared_ptr<Conn> add_conn(UniqueFd fd)
+std::shared_ptr<Conn> add_conn(UniqueFd fd, int wake_fd)
 {
     ConnTable &t = conn_table();
     std::lock_guard lock(t.mutex);
@@ -168,7 +247,7 @@ std::shared_ptr<Conn> add_conn(UniqueFd fd)
         ++id;
     } while (id == 0 || t.by_id.contains(id));
     t.last_id = id;
-    auto conn = std::make_shared<Conn>(id, std::move(fd));
+    auto conn = std::make_shared<Conn>(id, std::move(fd), wake_fd);
     t.by_id.emplace(id, conn);
     return conn;
 }
@@ -189,6 +268,35 @@ std::shared_ptr<Conn> find_conn(uint32_t id)
     std::lock_guard lock(t.mutex);
     auto it = t.by_id.find(id);
     return it == t.by_id.end() ? nullptr : it->second.lock();
+}
+
+// Since when replies wait on the connection; nullopt when none does.
+std::optional<Clock::time_point> replies_waiting(Conn &conn)
+{
+    std::lock_guard lock(conn.out_mutex);
+    if (conn.out.empty())
+        return std::nullopt;
+    return conn.out_since;
+}
+
+// Writes what the socket takes of the waiting replies; false when the
+// connection failed.
+bool flush_replies(Conn &conn)
+{
+    std::lock_guard lock(conn.out_mutex);
+    while (conn.out_done < conn.out.size()) {
+        const ssize_t n = ::send(conn.fd.get(), conn.out.data() + conn.out_done, conn.out.size() - conn.out_done,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        conn.out_done += static_cast<size_t>(n);
+    }
+    std::vector<uint8_t>().swap(conn.out); // a large reply gives its memory back
+    conn.out_done = 0;
+    return true;
 }
 
 // ---- the dispatch thread ------------------------------------------------------
@@ -217,76 +325,98 @@ void deliver(const Service &svc, Conn &conn)
                       static_cast<unsigned>(conn.id), static_cast<unsigned>(conn.cur.seq));
     else
         requester.name[0] = kReplyPrefix;
-    const auto msg = std::move(conn.msg); // released after the handler, whatever its size
-    const auto len = static_cast<uint32_t>(conn.msg_size);
-    conn.msg_size = conn.msg_have = 0;
-    (void)svc.handler(&requester, conn.cur.code, msg.get(), len, conn.cur.code);
+    std::vector<uint8_t> msg;
+    msg.swap(conn.msg); // released after the handler, whatever its size
+    const auto len = static_cast<uint32_t>(msg.size());
+    if (msg.size() < kMinRequestBuffer)
+        msg.resize(kMinRequestBuffer); // zero-filled past what was received
+    conn.in_body = false;
+    conn.head_have = 0;
+    (void)svc.handler(&requester, conn.cur.code, msg.data(), len, conn.cur.code);
 }
 
-// Starts the frame whose header is `h`; true when its body is complete.
-bool begin_frame(Conn &conn, const FrameHeader &h, std::span<const uint8_t> available)
+// Starts the frame whose header has arrived; nullptr, or why the connection
+// is to be dropped.
+const char *begin_frame(const Service &svc, Conn &conn)
 {
-    conn.cur = h;
-    conn.msg_size = sizeof(uint32_t) + h.length;
-    conn.msg = std::make_unique_for_overwrite<uint8_t[]>(conn.msg_size);
-    std::memcpy(conn.msg.get(), &h.code, sizeof h.code);
-    const size_t n = std::min<size_t>(available.size(), h.length);
-    std::memcpy(conn.msg.get() + sizeof(uint32_t), available.data(), n);
-    conn.msg_have = sizeof(uint32_t) + n;
-    return conn.msg_have == conn.msg_size;
-}
-
-// Delivers every complete frame in the stage buffer; a frame whose body is
-// still on its way is read straight into its own buffer from then on.
-// Returns the reason to drop the connection, or nullptr.
-const char *parse_stage(const Service &svc, Conn &conn)
-{
-    size_t off = 0;
-    while (!conn.in_body && conn.stage_len - off >= sizeof(FrameHeader)) {
-        FrameHeader h;
-        std::memcpy(&h, conn.stage.data() + off, sizeof h);
-        if (const char *why = check_header(svc, h))
-            return why;
-        off += sizeof h;
-        const bool complete = begin_frame(conn, h, std::span(conn.stage).subspan(off, conn.stage_len - off));
-        off += conn.msg_have - sizeof(uint32_t);
-        if (complete)
-            deliver(svc, conn);
-        else
-            conn.in_body = true;
-    }
-    std::memmove(conn.stage.data(), conn.stage.data() + off, conn.stage_len - off);
-    conn.stage_len -= off;
+    std::memcpy(&conn.cur, conn.head.data(), sizeof conn.cur);
+    if (const char *why = check_header(svc, conn.cur))
+        return why;
+    conn.msg.clear();
+    conn.msg.reserve(sizeof(uint32_t) + std::min<size_t>(conn.cur.length, kStageSize));
+    const auto *code = reinterpret_cast<const uint8_t *>(&conn.cur.code);
+    conn.msg.insert(conn.msg.end(), code, code + sizeof conn.cur.code);
+    conn.body_left = conn.cur.length;
+    conn.in_body = true;
     return nullptr;
 }
 
-// Reads what the connection has; false when it is to be dropped.
-bool serve(const Service &svc, Conn &conn)
+// Takes in bytes read from the connection, delivering every frame they
+// complete.  Returns the reason to drop the connection, or nullptr.
+const char *feed(const Service &svc, Conn &conn, std::span<const uint8_t> data)
+{
+    while (!data.empty() || (conn.in_body && conn.body_left == 0)) {
+        if (!conn.in_body) {
+            const size_t n = std::min(data.size(), conn.head.size() - conn.head_have);
+            std::memcpy(conn.head.data() + conn.head_have, data.data(), n);
+            conn.head_have += n;
+            data = data.subspan(n);
+            if (conn.head_have < conn.head.size())
+                return nullptr;
+            if (const char *why = begin_frame(svc, conn))
+                return why;
+        }
+        const size_t n = std::min(data.size(), conn.body_left);
+        conn.msg.insert(conn.msg.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+        conn.body_left -= n;
+        data = data.subspan(n);
+        if (conn.body_left == 0)
+            deliver(svc, conn);
+    }
+    return nullptr;
+}
+
+// One read from the connection: into the body being received, or into the
+// dispatch thread's stage.  Bytes read, 0 at the end of the stream, -1 when
+// nothing is there (or it failed: errno tells).
+ssize_t read_some(Service &svc, Conn &conn, const char *&why)
+{
+    if (conn.in_body && conn.body_left > 0) {
+        const size_t old = conn.msg.size();
+        const size_t chunk = std::min(conn.body_left, kBodyChunk);
+        conn.msg.resize(old + chunk);
+        const ssize_t n = ::recv(conn.fd.get(), conn.msg.data() + old, chunk, MSG_DONTWAIT);
+        conn.msg.resize(old + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        if (n > 0 && (conn.body_left -= static_cast<size_t>(n)) == 0)
+            deliver(svc, conn);
+        return n;
+    }
+    const ssize_t n = ::recv(conn.fd.get(), svc.stage.data(), svc.stage.size(), MSG_DONTWAIT);
+    if (n > 0)
+        why = feed(svc, conn, std::span(svc.stage).first(static_cast<size_t>(n)));
+    return n;
+}
+
+// Reads what the connection has; false when it is to be dropped.  Stops
+// early when a reply could not be written at once: the connection is read
+// again once its replies are out.
+bool serve(Service &svc, Conn &conn)
 {
     const char *why = nullptr;
     try {
-        for (size_t budget = kTurnBudget; budget > 0 && why == nullptr;) {
-            uint8_t *dst = conn.in_body ? conn.msg.get() + conn.msg_have : conn.stage.data() + conn.stage_len;
-            const size_t room = conn.in_body ? conn.msg_size - conn.msg_have : conn.stage.size() - conn.stage_len;
-            const ssize_t n = ::recv(conn.fd.get(), dst, room, MSG_DONTWAIT);
+        for (size_t budget = kTurnBudget; budget > 0 && why == nullptr && !replies_waiting(conn);) {
+            const ssize_t n = read_some(svc, conn, why);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
                 return errno == EAGAIN || errno == EWOULDBLOCK;
             }
             if (n == 0) {
-                if (conn.in_body || conn.stage_len > 0)
+                if (conn.in_body || conn.head_have > 0)
                     report(svc, "frame cut short by the end of the stream, connection dropped");
                 return false;
             }
             budget -= std::min(budget, static_cast<size_t>(n));
-            if (!conn.in_body) {
-                conn.stage_len += static_cast<size_t>(n);
-                why = parse_stage(svc, conn);
-            } else if ((conn.msg_have += static_cast<size_t>(n)) == conn.msg_size) {
-                conn.in_body = false;
-                deliver(svc, conn);
-            }
         }
     } catch (const std::bad_alloc &) {
         why = "no memory for the frame";
@@ -298,42 +428,101 @@ bool serve(const Service &svc, Conn &conn)
     return false;
 }
 
+// Out of descriptors: the spare one is given up to take the next waiting
+// connection off the backlog and close it, so that the listener does not
+// stay readable; without a spare, accepting pauses a moment.
+void shed_connection(Service &svc)
+{
+    report_limited(svc, "out of descriptors, new connections refused");
+    if (svc.spare_fd) {
+        svc.spare_fd.reset();
+        UniqueFd(::accept4(svc.listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        svc.spare_fd.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    }
+    if (!svc.spare_fd)
+        svc.accept_after = Clock::now() + kAcceptPause;
+}
+
 void accept_all(Service &svc)
 {
+    const uint32_t cap = max_connections();
     for (;;) {
         UniqueFd fd(::accept4(svc.listen_fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            return; // EAGAIN, or out of descriptors: the rest waits in the backlog
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                shed_connection(svc);
+            return; // EAGAIN: nobody else is waiting
         }
-        svc.conns.push_back(add_conn(std::move(fd)));
+        if (svc.conns.size() >= cap) {
+            const std::string what = "connection limit (" + std::to_string(cap) + ") reached, new connection refused";
+            report_limited(svc, what.c_str());
+            continue; // closed at once: the peer sees the end of the stream
+        }
+        svc.conns.push_back(add_conn(std::move(fd), svc.wake_wr.get()));
     }
+}
+
+int ms_until(Clock::time_point at)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, 1 << 30));
 }
 
 // True when the loop ended because the service is being unregistered.
 bool dispatch_loop(Service &svc)
 {
+    const auto reply_limit = reply_deadline();
     std::vector<pollfd> fds;
+    std::vector<bool> writing;
     for (;;) {
         fds.clear();
+        writing.clear();
+        int timeout = -1;
         fds.push_back({svc.wake_rd.get(), POLLIN, 0});
-        fds.push_back({svc.listen_fd.get(), POLLIN, 0});
-        for (const auto &conn : svc.conns)
-            fds.push_back({conn->fd.get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        const bool accepting = Clock::now() >= svc.accept_after;
+        fds.push_back({accepting ? svc.listen_fd.get() : -1, POLLIN, 0});
+        if (!accepting)
+            timeout = ms_until(svc.accept_after);
+        for (const auto &conn : svc.conns) {
+            const auto since = replies_waiting(*conn);
+            writing.push_back(since.has_value());
+            fds.push_back({conn->fd.get(), static_cast<short>(since ? POLLOUT : POLLIN), 0});
+            if (since) {
+                const int ms = ms_until(*since + reply_limit);
+                timeout = timeout < 0 ? ms : std::min(timeout, ms);
+            }
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR || errno == ENOMEM)
                 continue;
             report(svc, "poll failed, service stopped");
             return false;
         }
-        if (fds[0].revents != 0)
-            return true;
+        if (fds[0].revents != 0) {
+            std::array<char, 256> sink;
+            while (::read(svc.wake_rd.get(), sink.data(), sink.size()) > 0) {
+            }
+            if (svc.stopping.load())
+                return true;
+        }
         const size_t count = svc.conns.size();
         std::vector<bool> keep(count, true);
-        for (size_t i = 0; i < count; ++i)
-            if (fds[i + 2].revents != 0)
-                keep[i] = serve(svc, *svc.conns[i]);
+        const auto now = Clock::now();
+        for (size_t i = 0; i < count; ++i) {
+            Conn &conn = *svc.conns[i];
+            if (writing[i]) {
+                keep[i] = fds[i + 2].revents == 0 || flush_replies(conn);
+                const auto since = replies_waiting(conn);
+                if (keep[i] && since && now >= *since + reply_limit) {
+                    report_limited(svc, "replies not read in time, connection dropped");
+                    keep[i] = false;
+                }
+            } else if (fds[i + 2].revents != 0) {
+                keep[i] = serve(svc, conn);
+            }
+        }
         for (size_t i = count; i-- > 0;)
             if (!keep[i]) {
                 drop_conn(*svc.conns[i]);
@@ -422,6 +611,7 @@ int open_wake_pipe(Service &svc)
         return errno_result(errno);
     svc.wake_rd.reset(p[0]);
     svc.wake_wr.reset(p[1]);
+    svc.spare_fd.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     return 0;
 }
 
@@ -498,18 +688,31 @@ int send_reply(std::string_view requester, uint32_t code, std::span<const uint8_
     const std::shared_ptr<Conn> conn = find_conn(conn_id);
     if (!conn)
         return PLAT_ERR_PEERGONE;
-    std::unique_lock lock(conn->write_mutex, std::defer_lock);
-    if (deadline.unlimited())
-        lock.lock();
-    else if (!lock.try_lock_until(deadline.time_point()))
-        return PLAT_ERR_TIMEOUT;
+    (void)deadline; // a reply never waits: what the socket does not take now waits on the connection
+    const FrameHeader hdr = make_header(FrameKind::Reply, code, static_cast<uint32_t>(body.size()), seq, {});
+    std::lock_guard lock(conn->out_mutex);
     size_t sent = 0;
-    const int rc =
-        send_frame(conn->fd.get(), make_header(FrameKind::Reply, code, static_cast<uint32_t>(body.size()), seq, {}),
-                   body, deadline, &sent);
-    if (rc != 0 && sent > 0)
-        (void)::shutdown(conn->fd.get(), SHUT_RDWR); // half a frame: the stream is unusable
-    return rc;
+    if (conn->out.empty()) {
+        const ipc_timeout_t now{0, 0};
+        const int rc = send_frame(conn->fd.get(), hdr, body, Deadline(&now), &sent);
+        if (rc == 0)
+            return 0;
+        if (rc != PLAT_ERR_TIMEOUT) {
+            if (sent > 0)
+                (void)::shutdown(conn->fd.get(), SHUT_RDWR); // half a frame: the stream is unusable
+            return rc;
+        }
+        conn->out_since = Clock::now();
+    }
+    // The dispatch thread writes the rest and reads no more requests of this
+    // connection until it is out.
+    const auto *h = reinterpret_cast<const uint8_t *>(&hdr);
+    if (sent < sizeof hdr)
+        conn->out.insert(conn->out.end(), h + sent, h + sizeof hdr);
+    const size_t body_sent = sent > sizeof hdr ? sent - sizeof hdr : 0;
+    conn->out.insert(conn->out.end(), body.begin() + static_cast<std::ptrdiff_t>(body_sent), body.end());
+    poke(conn->wake_fd);
+    return 0;
 }
 
 } // namespace plat::ipc
@@ -545,6 +748,7 @@ int ipcUnregisterService(int service)
         svc = std::move(it->second);
         t.by_handle.erase(it);
     }
+    svc->stopping.store(true);
     const char stop = 1;
     while (::write(svc->wake_wr.get(), &stop, 1) < 0 && errno == EINTR) {
     }
@@ -554,3 +758,13 @@ int ipcUnregisterService(int service)
 }
 
 } // extern "C"
+
+extern "C" int ipcLimits(ipc_limits_t *limits)
+{
+    if (limits == nullptr)
+        return PLAT_ERR_INVAL;
+    limits->outbuf = plat::ipc::outbuf_limit();
+    limits->max_connections = plat::ipc::max_connections();
+    limits->reply_deadline_ms = static_cast<uint32_t>(plat::ipc::reply_deadline().count());
+    return 0;
+}

@@ -17,4 +17,7 @@ namespace plat::ipc {
 // with a one-way message), PLAT_ERR_PEERGONE when the requester has gone.
 int send_reply(std::string_view requester, uint32_t code, std::span<const uint8_t> body, const Deadline &deadline);
 
+// Bytes one destination may have queued (VOREL_IPC_OUTBUF, default 64 MiB).
+size_t outbuf_limit();
+
 } // namespace plat::ipc
