@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fail.h"
 #include "rundir.h"
 #include "vorel_platform.h"
 
@@ -45,7 +46,7 @@ int map_fd(int fd, bool writable, View *view)
         return PLAT_ERR_IO;
     auto *hdr = static_cast<Header *>(addr);
     // A ring being made has no magic yet; its maker stores it last.
-    for (int i = 0; i < 2000 && __atomic_load_n(&hdr->magic, __ATOMIC_ACQUIRE) == 0; ++i) {
+    for (int i = 0; i < 500 && __atomic_load_n(&hdr->magic, __ATOMIC_ACQUIRE) == 0; ++i) {
         const timespec pause{0, 1000000};
         nanosleep(&pause, nullptr);
     }
@@ -198,6 +199,10 @@ void append(const View &view, uint8_t *record, size_t length)
     first->pid = rec->pid;
     __atomic_store_n(&first->tag, busy_tag(pos), __ATOMIC_RELEASE);
     view.put(pos, offsetof(SlotHeader, pid), record + offsetof(SlotHeader, pid), length - offsetof(SlotHeader, pid));
+    // An injected failure stops the writer here, as if it were killed in the
+    // middle of the record.
+    if (plat::should_fail("log_debug"))
+        return;
     __atomic_store_n(&first->tag, commit_tag(pos), __ATOMIC_RELEASE);
 }
 
@@ -208,7 +213,6 @@ using namespace plat::ring;
 struct log_reader {
     View view;
     uint32_t next = 0;
-    bool started = false;
     uint32_t lost = 0;
     uint32_t torn = 0;
     int patience_ms = 0;
@@ -280,10 +284,6 @@ int step(log_reader *r, log_record_t *out)
     const uint32_t count = r->view.count;
     const uint32_t head = h.head.load(std::memory_order_acquire);
     const uint32_t base = h.base.load(std::memory_order_acquire);
-    if (!r->started) {
-        r->next = head - base <= count ? base : head - count;
-        r->started = true;
-    }
     if (static_cast<int32_t>(base - r->next) > 0 && static_cast<int32_t>(head - base) >= 0)
         r->next = base; // cleared
     if (static_cast<int32_t>(head - r->next) <= 0)
@@ -347,6 +347,10 @@ int log_reader_open(int instance, int patience_ms, log_reader_t **reader)
     if (const int rc = open_view(instance, false, &r->view); rc != 0)
         return rc;
     r->patience_ms = patience_ms;
+    // From the oldest record still in the ring.
+    const uint32_t head = r->view.hdr->head.load(std::memory_order_acquire);
+    const uint32_t base = r->view.hdr->base.load(std::memory_order_acquire);
+    r->next = head - base <= r->view.count ? base : head - r->view.count;
     *reader = r.release();
     return 0;
 }
