@@ -33,23 +33,33 @@ bool valid_header(const Header &h, size_t object_size)
            object_size == size_t{kDataOffset} + size_t{count} * kSlotSize;
 }
 
+void pause_a_moment()
+{
+    const timespec pause{0, 1000000};
+    nanosleep(&pause, nullptr);
+}
+
 int map_fd(int fd, bool writable, View *view)
 {
+    // A ring being made has no size at first, and no magic until its maker
+    // stores it, last: wait a little for both.
     struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return PLAT_ERR_IO;
+    for (int i = 0;; ++i) {
+        if (fstat(fd, &st) != 0)
+            return PLAT_ERR_IO;
+        if (st.st_size >= static_cast<off_t>(kDataOffset))
+            break;
+        if (i == 500)
+            return PLAT_ERR_BADSEG;
+        pause_a_moment();
+    }
     const auto size = static_cast<size_t>(st.st_size);
-    if (size < kDataOffset)
-        return PLAT_ERR_BADSEG;
     void *addr = mmap(nullptr, size, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
     if (addr == MAP_FAILED)
         return PLAT_ERR_IO;
     auto *hdr = static_cast<Header *>(addr);
-    // A ring being made has no magic yet; its maker stores it last.
-    for (int i = 0; i < 500 && __atomic_load_n(&hdr->magic, __ATOMIC_ACQUIRE) == 0; ++i) {
-        const timespec pause{0, 1000000};
-        nanosleep(&pause, nullptr);
-    }
+    for (int i = 0; i < 500 && __atomic_load_n(&hdr->magic, __ATOMIC_ACQUIRE) == 0; ++i)
+        pause_a_moment();
     if (!valid_header(*hdr, size)) {
         munmap(addr, size);
         return PLAT_ERR_BADSEG;
@@ -129,13 +139,9 @@ int open_view(int instance, bool writable, View *view)
     return rc;
 }
 
-int create_view(int instance, uint32_t slots, View *view)
+// Lays out a ring in the new object of `fd` (closed here).
+int init_fd(const std::string &object, int fd, uint32_t slots, View *view)
 {
-    const std::string object = name(instance);
-    (void)shm_unlink(object.c_str());
-    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, plat::file_mode());
-    if (fd < 0)
-        return PLAT_ERR_IO;
     const size_t size = size_t{kDataOffset} + size_t{slots} * kSlotSize;
     void *addr = MAP_FAILED;
     if (plat::apply_mode(fd) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0)
@@ -159,6 +165,14 @@ int create_view(int instance, uint32_t slots, View *view)
     return 0;
 }
 
+int create_view(int instance, uint32_t slots, View *view)
+{
+    const std::string object = name(instance);
+    (void)shm_unlink(object.c_str());
+    const int fd = shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, plat::file_mode());
+    return fd < 0 ? PLAT_ERR_IO : init_fd(object, fd, slots, view);
+}
+
 int open_or_create(int instance, View *view)
 {
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -173,8 +187,7 @@ int open_or_create(int instance, View *view)
                 continue;
             return PLAT_ERR_IO;
         }
-        close(fd);
-        return create_view(instance, configured_slots(), view);
+        return init_fd(object, fd, configured_slots(), view);
     }
     return PLAT_ERR_IO;
 }
