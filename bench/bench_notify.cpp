@@ -442,7 +442,6 @@ int main(int argc, char **argv)
     if (own_dir)
         setenv("VOREL_RUN_DIR", run_dir, 1);
     setenv("VOREL_TRACE_LEVEL", "1", 0);
-    setenv("VOREL_TRACE_FILE", "/dev/null", 0);
     // The instance of the server side and of the baseline's sends.
     setMySwitch(kInstance);
     // Forked first, while this process has no threads.
@@ -476,7 +475,9 @@ int main(int argc, char **argv)
         (void)gshm_remove(key);
     }
     stop_watcher();
-    if (own_dir)
+    if (own_dir) {
+        (void)gshm_remove_all(); // the trace ring too
         std::filesystem::remove_all(run_dir);
+    }
     return 0;
 }

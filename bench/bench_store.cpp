@@ -620,7 +620,6 @@ int main(int argc, char **argv)
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
     setenv("VOREL_TRACE_LEVEL", "1", 0);
-    setenv("VOREL_TRACE_FILE", "/dev/null", 0);
     const char *scale = std::getenv("VOREL_BENCH_SCALE");
     const bool with_scale = scale != nullptr && *scale != '\0' && std::strcmp(scale, "0") != 0;
     if (with_scale)

@@ -58,8 +58,10 @@ inline std::string &own_run_dir()
 inline void remove_own_run_dir()
 {
     std::error_code ec;
-    if (!own_run_dir().empty())
-        std::filesystem::remove_all(own_run_dir(), ec);
+    if (own_run_dir().empty())
+        return;
+    (void)gshm_remove_all(); // shared-memory objects of the directory: the trace ring
+    std::filesystem::remove_all(own_run_dir(), ec);
 }
 } // namespace detail
 

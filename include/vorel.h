@@ -201,9 +201,7 @@ VOREL_API extern VorelPartCtx *part_vorel_glbl_array[VOREL_MAX_SWITCHES];
 VOREL_API extern uint32_t ep_mgmt_e;
 VOREL_API extern uint32_t ep_auth_e;
 VOREL_API extern uint32_t fmconfigIPCCode_e;
-/* Trace module of the library; its third word is the current trace level.
- * Exported because the platform's trace facility sets the level. */
-VOREL_API extern mod_desc_t mod_VORELLIB;
+/* The library's trace module, mod_VORELLIB, is the platform's (vorel_platform.h). */
 
 /* ------------------------------------------------------------------------ */
 /* Operations                                                                */

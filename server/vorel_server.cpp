@@ -508,6 +508,12 @@ int32_t Server::start()
                                "\" (rc=" + std::to_string(nsipc) + ")");
     }
     c.nsipc_service = nsipc;
+    // The one server of the instance replaces a trace ring that readers refuse.
+    if (log_ring_renew(inst) == 1)
+        std::fprintf(stderr,
+                     "vorel server: trace ring of switch instance %d was from another version or corrupt; "
+                     "replaced\n",
+                     inst);
 
     int32_t init_rc = 0;
     int32_t create_rc = 0;

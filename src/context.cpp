@@ -19,8 +19,8 @@ VorelPartCtx *part_vorel_glbl_array[VOREL_MAX_SWITCHES];
 uint32_t ep_mgmt_e;
 uint32_t ep_auth_e;
 uint32_t fmconfigIPCCode_e;
-// Level 1: errors only, until the platform's trace facility changes it.
-mod_desc_t mod_VORELLIB = {0, 0, 1, 0};
+// mod_VORELLIB, the library's trace module, belongs to the platform's trace
+// facility, which defines it and sets its level.
 
 namespace {
 constexpr const char *kKeyFileBase = "/tmp/.__vorelmm";

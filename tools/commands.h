@@ -71,6 +71,18 @@ int cmd_load(const std::string &file, const LoadOptions &opt, bool json);
 int cmd_dellist(const std::vector<uint32_t> &pids, uint32_t type, bool queued, bool json);
 int cmd_sync(bool queued, bool json);
 
+// The trace ring of the instance.
+struct TraceOptions {
+    bool follow = false; // wait for new records until interrupted
+    int level = -1;      // only records of this level or lower (-1: all)
+    std::string since;   // only records written since this time
+    std::string grep;    // only records whose text contains this
+    bool json = false;   // one JSON object per line
+    bool clear = false;  // empty the ring
+    int level_set = -1;  // set the trace level of the instance's running processes
+};
+int cmd_trace(const TraceOptions &opt);
+
 // Offline.
 int cmd_gen(const GenOptions &opt, const std::string &output);
 

@@ -226,6 +226,23 @@ int main(int argc, char **argv)
     }
     with_queued(add("sync", "Announce that the initial load is complete", [&] { return cmd_sync(queued, json); }));
 
+    // ---- trace ring
+    TraceOptions trace;
+    {
+        auto *sub = add("trace", "The trace records of the switch instance, oldest first (no server needed)",
+                        [&] { return cmd_trace(trace); });
+        sub->add_flag("-f,--follow", trace.follow, "Keep reading new records until interrupted");
+        sub->add_option("--level", trace.level, "Only records of this level or lower")->check(CLI::Range(0, 9));
+        sub->add_option("--since", trace.since,
+                        "Only records since TIME: 30s, 5m, 2h, 1d, @<epoch seconds>, "
+                        "YYYY-MM-DD HH:MM[:SS] or HH:MM[:SS]");
+        sub->add_option("--grep", trace.grep, "Only records whose text contains TEXT");
+        sub->add_flag("--json", trace.json, "One JSON object per line");
+        sub->add_flag("--clear", trace.clear, "Empty the ring");
+        sub->add_option("--level-set", trace.level_set, "Set the trace level of the instance's running processes")
+            ->check(CLI::Range(0, 9));
+    }
+
     // ---- offline
     GenOptions gen;
     std::string gen_output;

@@ -130,6 +130,9 @@ VOREL_PLATFORM_API void log_debug(const char *file, int line, mod_desc_t *mod, i
     ;
 VOREL_PLATFORM_API int isDebugLevelChanged(void);
 VOREL_PLATFORM_API void processDebugLevelChange(int change);
+/* The trace module of libvorel; its third word is the module's current trace
+ * level, which the trace facility sets. */
+VOREL_PLATFORM_API extern mod_desc_t mod_VORELLIB;
 
 /* ======================================================================== */
 /* Beside the contract: calls for servers, tools and tests.                  */
@@ -177,6 +180,48 @@ VOREL_PLATFORM_API void log_set_level(int level);
 /* Trace: SIGUSR1 raises the level by one, SIGUSR2 lowers it; the change is
  * applied before the next record.  Returns 0 or PLAT_ERR_IO. */
 VOREL_PLATFORM_API int log_install_signal_handlers(void);
+
+/* Trace ring: every process of a switch instance appends its records to one
+ * ring in shared memory (VOREL_TRACE_RING bytes, default 8 MiB; the oldest
+ * records are overwritten), unless VOREL_TRACE_FILE names a file ("-" for
+ * standard error).  The ring outlives its writers. */
+#define LOG_SOURCE_MAX 64
+#define LOG_MODULE_MAX 16
+#define LOG_TEXT_MAX 2048
+typedef struct log_record {
+    uint32_t seq; /* place of the record in the ring's order */
+    uint32_t sec; /* time written (CLOCK_REALTIME) */
+    uint32_t nsec;
+    uint32_t pid;     /* writing process */
+    int32_t instance; /* switch instance */
+    int32_t level;    /* record's level */
+    int32_t line;     /* source line */
+    char source[LOG_SOURCE_MAX];
+    char module[LOG_MODULE_MAX];
+    char text[LOG_TEXT_MAX]; /* without the newline that ended it */
+} log_record_t;
+typedef struct log_reader log_reader_t;
+/* Opens the ring of a switch instance for reading, from its oldest record.
+ * A record whose writer is still writing is waited for up to patience_ms
+ * before it is skipped as torn.  Returns 0, PLAT_ERR_NOENT (no ring),
+ * PLAT_ERR_BADSEG (another version or a corrupt header) or PLAT_ERR_IO. */
+VOREL_PLATFORM_API int log_reader_open(int instance, int patience_ms, log_reader_t **reader);
+/* The next record: 1 with *record filled, 0 when every record written so far
+ * has been read, 2 while the next record is still being written. */
+VOREL_PLATFORM_API int log_reader_next(log_reader_t *reader, log_record_t *record);
+/* Records overwritten before they were read, and torn records skipped. */
+VOREL_PLATFORM_API void log_reader_losses(const log_reader_t *reader, uint32_t *lost, uint32_t *torn);
+VOREL_PLATFORM_API void log_reader_close(log_reader_t *reader);
+/* Empties the ring of an instance.  0, PLAT_ERR_NOENT, PLAT_ERR_BADSEG or PLAT_ERR_IO. */
+VOREL_PLATFORM_API int log_ring_clear(int instance);
+/* Sets the trace level of every running process of an instance (applied
+ * before each one's next record).  Same results as log_ring_clear. */
+VOREL_PLATFORM_API int log_ring_set_level(int instance, int level);
+/* For a server's start: replaces a ring that readers refuse (another
+ * version, corrupt header) or whose size differs from VOREL_TRACE_RING when
+ * that is set.  Returns 1 when a new ring was made, 0 when the ring was kept,
+ * or PLAT_ERR_IO. */
+VOREL_PLATFORM_API int log_ring_renew(int instance);
 
 /* IPC: a process owns a service name on its node by registering a handler.
  * The handler is called from a dispatch thread of the platform with the

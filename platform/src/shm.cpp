@@ -419,6 +419,12 @@ int read_identity(int fd, Identity *id)
 
 } // namespace
 
+namespace plat {
+// The trace ring is named like the segments, so that it follows the runtime
+// directory and goes with them in gshm_remove_all().
+std::string shm_name_prefix() { return name_prefix(); }
+} // namespace plat
+
 extern "C" {
 
 int gshm_init0(gshm_handle_t *handle, const gshm_create_t *create)

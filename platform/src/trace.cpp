@@ -1,12 +1,16 @@
-// trace.cpp - the trace facility: one line per record, and the trace level of
-// the library's module, changed on request or by SIGUSR1 (up) / SIGUSR2 (down).
+// trace.cpp - the trace facility: records into the switch instance's trace
+// ring (or, on request, one line per record to a file), and the trace level
+// of the library's module, changed on request, by SIGUSR1 (up) / SIGUSR2
+// (down), or for every process of an instance through the ring's level word.
 //
 // Nothing runs at load time.  The first isDebugLevelChanged() of a process
 // reports a pending change, so the level of VOREL_TRACE_LEVEL (default 1,
-// errors only) is applied lazily by the caller's processDebugLevelChange().
-// Records go to stderr, or are appended to the file named by
-// VOREL_TRACE_FILE.
+// errors only) is applied lazily by the caller's processDebugLevelChange(),
+// which also maps the instance's ring.  Records go to the ring, or to
+// standard error when VOREL_TRACE_FILE is "-", or are appended to the file it
+// names.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,12 +25,19 @@
 #include <string>
 
 #include "rundir.h"
+#include "trace_ring.h"
 #include "vorel_platform.h"
 
-// The library's module; absent when the library is not loaded.
-extern "C" mod_desc_t mod_VORELLIB __attribute__((weak));
+// The module of libvorel.  Level 1: errors only, until the trace facility
+// changes it.
+extern "C" {
+mod_desc_t mod_VORELLIB = {0, 0, 1, 0};
+}
 
 namespace {
+
+using plat::ring::SlotHeader;
+using plat::ring::View;
 
 constexpr int kMinLevel = 0;
 constexpr int kMaxLevel = 9;
@@ -48,10 +59,57 @@ int environment_level()
     return *end == '\0' ? clamp(static_cast<int>(v)) : kDefaultLevel;
 }
 
-void apply(int level)
+void apply(int level) { __atomic_store_n(&mod_VORELLIB.level, static_cast<uint32_t>(level), __ATOMIC_RELAXED); }
+
+// The ring of each instance as this process writes it.  Mapped on the first
+// level check of the instance, kept for the life of the process.
+enum RingState : int { kUnmapped = 0, kMapped = 1, kRefused = 2 };
+struct WriterRing {
+    std::atomic<int> state{kUnmapped};
+    View view;
+    std::atomic<uint32_t> seen_level{0}; // the ring's level word as last applied
+};
+WriterRing g_rings[FCSW_MAX_INSTANCES];
+std::mutex g_attach_mutex;
+
+WriterRing *ring_of(int instance)
 {
-    if (&mod_VORELLIB != nullptr)
-        __atomic_store_n(&mod_VORELLIB.level, static_cast<uint32_t>(level), __ATOMIC_RELAXED);
+    return instance >= 0 && instance < FCSW_MAX_INSTANCES ? &g_rings[instance] : nullptr;
+}
+
+// Maps the instance's ring, making it when there is none.  A ring that is
+// refused stays refused in this process: its records are dropped, and the
+// next server start replaces it.
+WriterRing *attach(int instance)
+{
+    WriterRing *w = ring_of(instance);
+    if (w == nullptr || w->state.load(std::memory_order_acquire) != kUnmapped)
+        return w;
+    std::lock_guard lock(g_attach_mutex);
+    if (w->state.load(std::memory_order_relaxed) == kUnmapped) {
+        View view;
+        const bool ok = plat::ring::open_or_create(instance, &view) == 0;
+        if (ok) {
+            w->view = view;
+            w->seen_level.store(view.hdr->level_word.load(std::memory_order_acquire), std::memory_order_relaxed);
+        }
+        w->state.store(ok ? kMapped : kRefused, std::memory_order_release);
+    }
+    return w;
+}
+
+// The process id, read once and again in a forked child.
+std::atomic<uint32_t> g_pid{0};
+uint32_t my_pid()
+{
+    uint32_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); });
+        (void)registered;
+        pid = static_cast<uint32_t>(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
 }
 
 void on_signal(int sig)
@@ -73,11 +131,9 @@ struct Output {
 Output g_output;
 std::mutex g_output_mutex;
 
-// The descriptor for VOREL_TRACE_FILE as it is now; the file is reopened when
-// the variable changes.  The caller holds g_output_mutex.
 // VOREL_TRACE_FILE as getenv would give it, asked before every record.  The
-// place of the variable in the environment is remembered (the caller holds
-// g_output_mutex): while the environment's array and that entry are the
+// place of the variable in the environment is remembered (per thread):
+// while the environment's array and that entry are the
 // ones seen last, the entry is read again without a search; any setenv,
 // unsetenv or putenv that replaces, moves or adds an entry changes one of
 // them, and the variable is searched for afresh.
@@ -91,7 +147,7 @@ const char *trace_file_variable()
         const char *entry = nullptr; // the entry; when absent, the last entry (or nullptr)
         bool present = false;
     };
-    static Seen seen;
+    static thread_local Seen seen;
     char **env = environ;
     if (env != nullptr && env == seen.env) {
         if (seen.present && env[seen.index] == seen.entry)
@@ -118,10 +174,11 @@ const char *trace_file_variable()
     return nullptr;
 }
 
-int output_fd()
+// The descriptor for VOREL_TRACE_FILE as it is now ("-" is standard error);
+// the file is reopened when the variable changes.  The caller holds
+// g_output_mutex.
+int output_fd(const char *want)
 {
-    const char *env = trace_file_variable();
-    const char *want = env != nullptr ? env : "";
     if (g_output.chosen && std::strcmp(want, g_output.path) == 0)
         return g_output.fd;
     if (g_output.fd != STDERR_FILENO)
@@ -129,7 +186,7 @@ int output_fd()
     g_output.fd = STDERR_FILENO;
     g_output.chosen = true;
     std::snprintf(g_output.path, sizeof g_output.path, "%s", want);
-    if (*want != '\0') {
+    if (std::strcmp(want, "-") != 0) {
         const int fd = open(want, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, plat::file_mode());
         if (fd >= 0) {
             (void)plat::apply_mode(fd);
@@ -496,12 +553,106 @@ void put_text(Line &line, std::string &overflow, const char *fmt, va_list args)
     va_end(slow);
 }
 
+// One line to standard error or the file of VOREL_TRACE_FILE:
+// "<time> sw<instance> L<level> <file>:<line> <text>\n".  A newline that
+// ends the text is dropped and one is added.
+void write_line(const char *want, const char *file, int line, int level, const char *fmt, va_list args)
+{
+    char buf[1024];
+    Line out(buf, sizeof buf - 1); // room for the final newline
+    std::lock_guard lock(g_output_mutex);
+    put_header(out, file, line, level);
+    std::string overflow;
+    put_text(out, overflow, fmt, args);
+
+    const char *data = buf;
+    size_t len = out.size();
+    if (!overflow.empty()) {
+        if (overflow.back() == '\n')
+            overflow.pop_back();
+        overflow.insert(0, buf, len);
+        overflow.push_back('\n');
+        data = overflow.data();
+        len = overflow.size();
+    } else {
+        if (len > 0 && buf[len - 1] == '\n')
+            --len;
+        buf[len++] = '\n';
+    }
+    write_all(output_fd(want), data, len);
+}
+
+// Copies at most `max` bytes of a name into the record; returns how many.
+size_t put_name(uint8_t *at, const char *name, size_t max)
+{
+    const size_t n = strnlen(name, max);
+    std::memcpy(at, name, n);
+    return n;
+}
+
+// One record into the ring: the header words, the source and module names,
+// then the text (formatted in place; a newline that ends it is dropped).
+void write_to_ring(const View &view, const char *file, int line, const mod_desc_t *mod, int level, const char *fmt,
+                   va_list args)
+{
+    alignas(8) uint8_t rec[plat::ring::kMaxRecord];
+    SlotHeader h{};
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    h.meta = static_cast<uint32_t>(level & 0xff) << 8 | static_cast<uint32_t>(getMySwitch() & 0xff) << 16;
+    h.pid = my_pid();
+    h.sec = static_cast<uint32_t>(ts.tv_sec);
+    h.nsec = static_cast<uint32_t>(ts.tv_nsec);
+    h.line = line;
+    uint8_t *p = rec + sizeof h;
+    h.source_len = static_cast<uint8_t>(put_name(p, file != nullptr ? file : "?", LOG_SOURCE_MAX - 1));
+    p += h.source_len;
+    char module[LOG_MODULE_MAX] = "VORELLIB";
+    if (mod != &mod_VORELLIB)
+        std::snprintf(module, sizeof module, "mod%u", mod != nullptr ? static_cast<unsigned>(mod->id) : 0u);
+    h.module_len = static_cast<uint8_t>(put_name(p, module, LOG_MODULE_MAX - 1));
+    p += h.module_len;
+
+    char *text = reinterpret_cast<char *>(p);
+    Line out(text, LOG_TEXT_MAX - 1);
+    std::string overflow;
+    put_text(out, overflow, fmt, args);
+    size_t len = out.size();
+    if (!overflow.empty()) {
+        len = overflow.size() < LOG_TEXT_MAX - 1 ? overflow.size() : LOG_TEXT_MAX - 1;
+        std::memcpy(text, overflow.data(), len);
+    }
+    if (len > 0 && text[len - 1] == '\n')
+        --len;
+    h.text_len = static_cast<uint16_t>(len);
+    std::memcpy(rec, &h, sizeof h);
+    plat::ring::append(view, rec, sizeof h + h.source_len + h.module_len + len);
+}
+
 } // namespace
 
 extern "C" {
 
-// The fast path, asked before every record: one relaxed load.
-int isDebugLevelChanged(void) { return g_pending.load(std::memory_order_relaxed); }
+// The fast path, asked before every record: a pending change of this
+// process, or a new level word in the instance's ring.
+int isDebugLevelChanged(void)
+{
+    if (const int pending = g_pending.load(std::memory_order_relaxed))
+        return pending;
+    const WriterRing *w = ring_of(getMySwitch());
+    if (w == nullptr)
+        return 0;
+    switch (w->state.load(std::memory_order_acquire)) {
+    case kUnmapped:
+        return 1; // map it, and take its level word as seen
+    case kMapped:
+        return w->view.hdr->level_word.load(std::memory_order_relaxed) != w->seen_level.load(std::memory_order_relaxed)
+                   ? 1
+                   : 0;
+    default:
+        return 0;
+    }
+}
 
 void processDebugLevelChange(int change)
 {
@@ -511,6 +662,12 @@ void processDebugLevelChange(int change)
     int level = g_level.load(std::memory_order_relaxed);
     if (level < 0)
         level = environment_level();
+    // A level set through the ring replaces the process's own.
+    if (WriterRing *w = attach(getMySwitch()); w != nullptr && w->state.load(std::memory_order_acquire) == kMapped) {
+        const uint32_t word = w->view.hdr->level_word.load(std::memory_order_acquire);
+        if (w->seen_level.exchange(word, std::memory_order_relaxed) != word)
+            level = static_cast<int>(word & 0xff);
+    }
     // Acquire without a releasing partner: on_signal adds its steps with a
     // relaxed read-modify-write; the exchange sees every one of them anyway.
     level = clamp(level + g_signal_steps.exchange(0, std::memory_order_acquire));
@@ -541,36 +698,45 @@ int log_install_signal_handlers(void)
 
 void log_debug(const char *file, int line, mod_desc_t *mod, int level, const char *fmt, ...)
 {
-    (void)mod; // the caller has decided that the record is due
+    // The caller has decided that the record is due.
     if (fmt == nullptr)
         return;
-    // "<time> sw<instance> L<level> <file>:<line> <text>\n", one record, one
-    // line: a newline that ends the text is dropped and one is added.
-    char buf[1024];
-    Line out(buf, sizeof buf - 1); // room for the final newline
-    std::lock_guard lock(g_output_mutex);
-    put_header(out, file, line, level);
-    std::string overflow;
     va_list args;
     va_start(args, fmt);
-    put_text(out, overflow, fmt, args);
+    if (const char *want = trace_file_variable(); want != nullptr && *want != '\0')
+        write_line(want, file, line, level, fmt, args);
+    else if (const WriterRing *w = attach(getMySwitch());
+             w != nullptr && w->state.load(std::memory_order_acquire) == kMapped)
+        write_to_ring(w->view, file, line, mod, level, fmt, args);
     va_end(args);
+}
 
-    const char *data = buf;
-    size_t len = out.size();
-    if (!overflow.empty()) {
-        if (overflow.back() == '\n')
-            overflow.pop_back();
-        overflow.insert(0, buf, len);
-        overflow.push_back('\n');
-        data = overflow.data();
-        len = overflow.size();
-    } else {
-        if (len > 0 && buf[len - 1] == '\n')
-            --len;
-        buf[len++] = '\n';
+int log_ring_renew(int instance)
+{
+    WriterRing *w = ring_of(instance);
+    if (w == nullptr)
+        return PLAT_ERR_INVAL;
+    View view;
+    const int rc = plat::ring::open_view(instance, false, &view);
+    if (rc == 0) {
+        const bool keep = !plat::ring::size_configured() || view.count == plat::ring::configured_slots();
+        plat::ring::close_view(&view);
+        if (keep)
+            return 0;
+    } else if (rc == PLAT_ERR_NOENT || rc == PLAT_ERR_IO) {
+        return rc == PLAT_ERR_NOENT ? 0 : rc; // a missing ring is made by the first record
     }
-    write_all(output_fd(), data, len);
+    std::lock_guard lock(g_attach_mutex);
+    // A ring this process already writes into stays: other threads may be
+    // writing into it now.
+    if (w->state.load(std::memory_order_relaxed) == kMapped)
+        return 0;
+    if (plat::ring::create_view(instance, plat::ring::configured_slots(), &view) != 0)
+        return PLAT_ERR_IO;
+    w->view = view;
+    w->seen_level.store(0, std::memory_order_relaxed);
+    w->state.store(kMapped, std::memory_order_release);
+    return 1;
 }
 
 } // extern "C"
