@@ -76,10 +76,9 @@ struct Outgoing {
 };
 
 struct Dest {
-    Dest(std::string p, std::string n, size_t cap) : path(std::move(p)), name(std::move(n)), limit(cap) {}
+    Dest(std::string p, std::string n) : path(std::move(p)), name(std::move(n)) {}
     const std::string path;
     const std::string name;
-    const size_t limit;
 
     std::mutex mutex;             // guards everything below
     std::condition_variable room; // notified when the outbox shrinks
@@ -225,7 +224,7 @@ std::shared_ptr<Dest> get_dest(const std::string &path, std::string_view name)
     std::lock_guard lock(c.mutex);
     auto &slot = c.by_path[path];
     if (!slot)
-        slot = std::make_shared<Dest>(path, std::string(name), outbuf_limit());
+        slot = std::make_shared<Dest>(path, std::string(name));
     return slot;
 }
 
@@ -403,7 +402,8 @@ int ensure_io_thread()
 // Waits until the message fits the outbox; false when the deadline passed.
 bool wait_room(Dest &d, std::unique_lock<std::mutex> &lock, size_t need, const Deadline &deadline)
 {
-    const auto fits = [&] { return d.queue.empty() || d.queued_bytes + need <= d.limit; };
+    const size_t limit = outbuf_limit(); // read at each send: a process may change it
+    const auto fits = [&] { return d.queue.empty() || d.queued_bytes + need <= limit; };
     if (deadline.unlimited()) {
         d.room.wait(lock, fits);
         return true;
