@@ -76,10 +76,9 @@ struct Outgoing {
 };
 
 struct Dest {
-    Dest(std::string p, std::string n, size_t cap) : path(std::move(p)), name(std::move(n)), limit(cap) {}
+    Dest(std::string p, std::string n) : path(std::move(p)), name(std::move(n)) {}
     const std::string path;
     const std::string name;
-    const size_t limit;
 
     std::mutex mutex;             // guards everything below
     std::condition_variable room; // notified when the outbox shrinks
@@ -225,7 +224,7 @@ std::shared_ptr<Dest> get_dest(const std::string &path, std::string_view name)
     std::lock_guard lock(c.mutex);
     auto &slot = c.by_path[path];
     if (!slot)
-        slot = std::make_shared<Dest>(path, std::string(name), outbuf_limit());
+        slot = std::make_shared<Dest>(path, std::string(name));
     return slot;
 }
 
@@ -262,11 +261,12 @@ Outgoing make_outgoing(const FrameHeader &hdr, std::span<const uint8_t> body, si
 
 void wake_io();
 
+// The caller wakes the I/O thread once it has let go of d.mutex, so that the
+// thread finds the destination free.
 void enqueue(Dest &d, Outgoing m)
 {
     d.queued_bytes += m.size;
     d.queue.push_back(std::move(m));
-    wake_io();
 }
 
 // Cuts the destination off: closes its connection, drops its outbox, and
@@ -333,7 +333,7 @@ void io_loop()
     for (;;) {
         fds.assign(1, pollfd{io.wake_rd.get(), POLLIN, 0});
         dests.clear();
-        bool busy = false; // a destination was locked by a sender: look again soon
+        bool busy = false; // a destination was locked by a sender
         {
             DestCache &c = dest_cache();
             std::lock_guard lock(c.mutex);
@@ -349,7 +349,9 @@ void io_loop()
                 }
             }
         }
-        if (::poll(fds.data(), fds.size(), busy ? 20 : -1) < 0 && errno != EINTR && errno != ENOMEM)
+        // A sender that held a destination has just queued for it or is
+        // about to: look again at once rather than wait for the next wake-up.
+        if (::poll(fds.data(), fds.size(), busy ? 1 : -1) < 0 && errno != EINTR && errno != ENOMEM)
             return;
         if ((fds[0].revents & POLLIN) != 0) {
             std::array<char, 256> sink;
@@ -403,7 +405,8 @@ int ensure_io_thread()
 // Waits until the message fits the outbox; false when the deadline passed.
 bool wait_room(Dest &d, std::unique_lock<std::mutex> &lock, size_t need, const Deadline &deadline)
 {
-    const auto fits = [&] { return d.queue.empty() || d.queued_bytes + need <= d.limit; };
+    const size_t limit = outbuf_limit(); // read at each send: a process may change it
+    const auto fits = [&] { return d.queue.empty() || d.queued_bytes + need <= limit; };
     if (deadline.unlimited()) {
         d.room.wait(lock, fits);
         return true;
@@ -454,7 +457,12 @@ int send_one_way(const std::string &path, std::string_view name, uint32_t code, 
     const std::shared_ptr<Dest> dest = get_dest(path, name);
     const FrameHeader hdr = make_header(FrameKind::OneWay, code, static_cast<uint32_t>(body.size()), next_seq(), name);
     std::unique_lock lock(dest->mutex);
-    return queue_one_way(*dest, lock, hdr, body, deadline, tag);
+    const int rc = queue_one_way(*dest, lock, hdr, body, deadline, tag);
+    const bool waiting = !dest->queue.empty();
+    lock.unlock();
+    if (waiting)
+        wake_io();
+    return rc;
 }
 
 // Reads and throws away `n` bytes.

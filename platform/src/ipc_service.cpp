@@ -97,6 +97,7 @@ struct Conn {
     std::vector<uint8_t> msg; // [request code][body], handed to the handler
     size_t body_left = 0;
     bool in_body = false;
+    bool closing = false; // read no more: dropped once its replies are out
 };
 
 struct Service {
@@ -519,8 +520,10 @@ bool dispatch_loop(Service &svc)
                     report_limited(svc, "replies not read in time, connection dropped");
                     keep[i] = false;
                 }
+                keep[i] = keep[i] && !(conn.closing && !since);
             } else if (fds[i + 2].revents != 0) {
-                keep[i] = serve(svc, conn);
+                // A connection that ended or failed still gets the replies it asked for.
+                keep[i] = serve(svc, conn) || (conn.closing = replies_waiting(conn).has_value());
             }
         }
         for (size_t i = count; i-- > 0;)
