@@ -160,7 +160,11 @@ gadd_t first_block(uint32_t dom)
 // ---- comparison ------------------------------------------------------------------
 // The comparisons are no part of what is explored: they are left out of the
 // coverage that guides the fuzzer, which also makes them cheaper.
+#if defined(__clang__)
 #define VFUZZ_CHECKER __attribute__((no_sanitize("coverage")))
+#else
+#define VFUZZ_CHECKER
+#endif
 
 // A domain's DomDb blocks slot by slot; the head of every PID's chain is
 // kept in `heads`.

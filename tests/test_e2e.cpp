@@ -360,27 +360,6 @@ TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
     EXPECT_EQ(watcher.wait(), 0);
 }
 
-TEST(EndToEnd, ClientRequestsWithoutAServerFailAtOnce)
-{
-    const int rc = vtest::run_in_child([] {
-        setMySwitch(kInstance);
-        if (vorellibInit() != 0)
-            return 50;
-        if (enableVorel(0) != PLAT_ERR_NOENT)
-            return 51;
-        if (registerVorelClient(0) != PLAT_ERR_NOENT)
-            return 52;
-        if (disableVorel() != PLAT_ERR_NOENT)
-            return 53;
-        // Nothing attached the process.
-        if (part_vorel_glbl_array[kInstance]->initialized > 0)
-            return 54;
-        (void)vorellibUnInit();
-        return 0;
-    });
-    EXPECT_EQ(rc, 0);
-}
-
 TEST(EndToEnd, UnregisterDetachesWhenTheServerIsGone)
 {
     vtest::Event go, out;
@@ -419,56 +398,6 @@ int32_t counts_of(Server &s, uint32_t type)
         if (c.type == type)
             return static_cast<int32_t>(c.delivered * 1000 + c.failed);
     return -1;
-}
-
-TEST(EndToEnd, AFailedSendDoesNotStopTheOthers)
-{
-    const std::vector<Step> steps = {
-        [](Server &s) { return s.run([] { return registerVorelClientToSrvr(1); }); },
-        [](Server &s) {
-            // The send to type 0 fails; type 1 is served all the same.
-            (void)plat_fail_after("ipcSend", 1);
-            const int32_t rc = s.add_device(dev(0x040100, {0x040200}), VOREL_UPD_DEV_ONLINE, false);
-            plat_fail_reset();
-            return rc;
-        },
-        [](Server &s) { return s.delete_device(0x040100, false); },
-        [](Server &s) { return counts_of(s, 0); },
-        [](Server &s) { return counts_of(s, 1); },
-        [](Server &s) { return static_cast<int32_t>(s.stats().revision); },
-    };
-    vtest::Event watch, watch_ready, watch_stop;
-    ServerProcess server(steps, true);
-    vtest::Child watcher([&] { return watcher_main(watch, watch_ready, watch_stop); });
-    ASSERT_TRUE(server.started());
-    ASSERT_TRUE(watch_ready.wait());
-    // A client registers type 0 through "NSIPC"; the server then adds type 1.
-    ASSERT_EQ(vtest::run_in_child([] {
-                  setMySwitch(kInstance);
-                  const bool ok = vorellibInit() == 0 && registerVorelClient(0) == 0;
-                  (void)vorellibUnInit();
-                  return ok ? 0 : 70;
-              }),
-              0);
-    ASSERT_EQ(server.step(0), 0);
-    ASSERT_EQ(server.step(1), 0);
-    Msg m;
-    ASSERT_TRUE(next_message(watch, m)); // the add, once (for type 1)
-    EXPECT_EQ(m.code, 0x43u);
-    ASSERT_EQ(server.step(2), 0);
-    for (int i = 0; i < 2; ++i) { // the delete, for both types
-        ASSERT_TRUE(next_message(watch, m));
-        EXPECT_EQ(m.code, 0x42u);
-        EXPECT_EQ(m.body, (Words{20, 1, 0x040100, 1, 0x040200}));
-    }
-    EXPECT_EQ(server.step(3), 1 * 1000 + 1);
-    EXPECT_EQ(server.step(4), 2 * 1000 + 0);
-    EXPECT_EQ(server.step(5), 2);
-    uint32_t extra = 0;
-    EXPECT_FALSE(watch.wait(std::chrono::milliseconds(0), &extra));
-    EXPECT_EQ(server.stop(), 0);
-    watch_stop.post();
-    EXPECT_EQ(watcher.wait(), 0);
 }
 
 TEST(EndToEnd, ADeadWatcherDoesNotStopTheServer)

@@ -36,6 +36,9 @@ void disarm();
 uint64_t calls();
 // True when the armed failure happened.
 bool fired();
+// Heap blocks allocated by the program's own code (the library, the test;
+// not the platform's service threads) and not freed yet, armed or not.
+int64_t live();
 
 // While a Pause lives, the calling thread's allocations are neither counted
 // nor failed.

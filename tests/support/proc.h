@@ -1,26 +1,10 @@
-// proc.h - fork-based helpers for tests that need several processes.
-//
-// Children never exec (so tests run under qemu-user too): a Child runs a
-// function in the forked copy of the test program and leaves with _exit(),
-// its exit status being the function's result (0 = success).  A child must
-// not use gtest assertions to report; it returns a non-zero code instead
-// (each distinct failure its own code helps when reading a failed test).
-//
-// Processes synchronise on Events (a pipe carrying 32-bit words), never on
-// sleeps.  Create Events before forking the Child that uses them.
-//
-//   vtest::Event ready, go;
-//   vtest::Child child([&] {
-//       ...attach...
-//       ready.post();
-//       if (!go.wait()) return 10;
-//       ...
-//       return 0;
-//   });
-//   ASSERT_TRUE(ready.wait());
-//   ...
-//   go.post();
-//   EXPECT_EQ(child.wait(), 0);
+// proc.h - forked children and pipe events for tests that need several
+// processes.  Children never exec (tests run under qemu-user too): a Child
+// runs a function in the forked copy of the test program and leaves with
+// _exit(), its exit status being the function's result (0 = success; a child
+// reports with distinct non-zero codes, never with gtest assertions).
+// Processes synchronise on Events (a pipe of 32-bit words, made before the
+// fork), never on sleeps.
 #pragma once
 
 #include <signal.h>
