@@ -1,17 +1,11 @@
 // fuzz_handler - the server's request handler, ns_vorel_callback, with any
-// sequence of request codes and request buffers.
-//
-// The program defines ipcSend, ipcSendRcv and myNode itself, so the
-// handler's replies are recorded here and no socket is used.  Each request
-// buffer is a heap block of exactly the request's length, as the IPC service
-// hands it over, so a read past it is caught.
-//
-// After every request: exactly one reply, of 4 bytes, to the requester's
-// address with the code it supplied and no time-out; the handler returns 0;
-// the registry holds at most 8 distinct client types and matches a model of
-// what enable, disable, register and unregister do, with the answers a
-// registration gets before the segment exists, on it, and once the server
-// has announced the end of its initial load.
+// sequence of requests.  ipcSend, ipcSendRcv and myNode are this program's
+// own, so replies are recorded and no socket is used; each request buffer is
+// a heap block of exactly its length, so a read past it is caught.  After
+// every request: one 4-byte reply to the requester with its code and no
+// time-out, and a registry (at most 8 types) that matches a model of enable,
+// disable, register and unregister, before the segment exists, on it, and
+// after the end of the initial load.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>

@@ -1,18 +1,13 @@
-// fuzz_store_model - sequences of store operations decoded from the input,
-// run on a fresh segment and on the store model of the tests side by side:
-// insertion and removal keeping peers in step (con_addpidtodb and
-// con_delpidfromdb with sync_peers 1), the initial load of absent PIDs
-// (con_addpidtodb with 0), domain removal (delDomainFromVorel, direct) and
-// lookups of any PID (getPidFromVorel).
-//
-// After every step the whole store is compared with the model: total_pids and
-// the count query, every domain's DomDb blocks slot by slot, every device's
-// DestDb blocks record by record (src_dev of each block included), the
-// lookups, and the removal messages.  One byte of the input chooses the kind
-// of sequence: "fabric" sequences take every device's destinations from an
-// undirected link graph and never load without peers, so the store must
-// also stay symmetric; "wild" sequences add initial loads, duplicate and self
-// links and destinations that are never stored.
+// fuzz_store_model - the model-based store test: sequences of insertions and
+// removals keeping peers in step, initial loads, domain removals and lookups,
+// decoded from the input and run on a fresh segment and on the plain model
+// of tests/support/store_model.h side by side.  After every step the whole
+// store is compared with the model: the total and the count query, every
+// DomDb block slot by slot, every DestDb block record by record, the lookups
+// and the removal messages.  The first byte chooses "fabric" sequences
+// (destinations from an undirected link graph; the store must stay
+// symmetric) or "wild" ones (initial loads, duplicate and self links,
+// destinations never stored).  ctest replays fuzz/corpus/fuzz_store_model.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -93,24 +88,6 @@ DevInfo *empty_list(bool null)
     return null ? nullptr : &unused;
 }
 
-// The largest shapes the run has compared, printed at exit when VFUZZ_STATS
-// is set: evidence that the run reaches chains of several blocks.
-struct Shapes {
-    size_t domain_blocks = 0; // DomDb blocks of one domain
-    size_t chain_blocks = 0;  // DestDb blocks of one device
-    size_t devices = 0;       // devices stored at once
-    size_t domain_removals = 0;
-};
-Shapes g_shapes;
-
-void print_shapes()
-{
-    std::fprintf(stderr,
-                 "store shapes: %zu DomDb blocks in a domain, %zu DestDb blocks in a chain, %zu devices, "
-                 "%zu domain removals\n",
-                 g_shapes.domain_blocks, g_shapes.chain_blocks, g_shapes.devices, g_shapes.domain_removals);
-}
-
 // ---- the store under test ------------------------------------------------------
 
 using vfuzz::context;
@@ -118,10 +95,7 @@ using vfuzz::context;
 // An empty store for every input: the segment is made anew.
 void fresh_store()
 {
-    if (vfuzz::start_library(kInstance)) {
-        if (std::getenv("VFUZZ_STATS") != nullptr)
-            std::atexit(print_shapes);
-    } else {
+    if (!vfuzz::start_library(kInstance)) {
         detachVorelSrvr();
         vfuzz::remove_segment();
     }
@@ -190,7 +164,6 @@ VFUZZ_CHECKER void check_domain(const vmodel::StoreModel &m, uint32_t dom, std::
     });
     VFUZZ_CHECK(rc == 0, "domain %u chain unreadable (%d)", dom, rc);
     VFUZZ_CHECK(b == want_blocks, "domain %u has %zu DomDb blocks, model %zu", dom, b, want_blocks);
-    g_shapes.domain_blocks = std::max(g_shapes.domain_blocks, b);
 }
 
 // A device's chain, block by block, against the model.
@@ -214,7 +187,6 @@ VFUZZ_CHECKER void check_chain(uint32_t pid, const vmodel::MDevice &dev, gadd_t 
     });
     VFUZZ_CHECK(rc == 0, "%x chain unreadable (%d)", pid, rc);
     VFUZZ_CHECK(b == dev.blocks.size(), "%x has %zu DestDb blocks, model %zu", pid, b, dev.blocks.size());
-    g_shapes.chain_blocks = std::max(g_shapes.chain_blocks, b);
 }
 
 // The lookup of a stored device against the model.
@@ -258,7 +230,6 @@ VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
     for (const uint32_t dom : pool().domains)
         check_domain(m, dom, heads);
     VFUZZ_CHECK(heads.size() == m.devices.size(), "%zu PIDs filed, model %zu", heads.size(), m.devices.size());
-    g_shapes.devices = std::max(g_shapes.devices, heads.size());
     for (const auto &[pid, dev] : m.devices) {
         const auto head = heads.find(pid);
         VFUZZ_CHECK(head != heads.end(), "%x is not filed", pid);
@@ -463,7 +434,6 @@ class Sequence {
             return;
         }
         VFUZZ_CHECK(rc == 0, "removal of domain %u returned %d", dom, rc);
-        ++g_shapes.domain_removals;
         const uint32_t messages = model_.remove_domain(dom);
         VFUZZ_CHECK(getCurrentRevisionNum() - before == messages, "removal of domain %u: %u messages, model %u", dom,
                     getCurrentRevisionNum() - before, messages);

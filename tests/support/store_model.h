@@ -50,14 +50,6 @@ struct MDevice {
             out.insert(out.end(), b.slots.begin(), b.slots.end());
         return out;
     }
-    std::vector<uint32_t> flat_pids() const
-    {
-        std::vector<uint32_t> out;
-        for (const MBlock &b : blocks)
-            for (const DevInfo &d : b.slots)
-                out.push_back(d.pid);
-        return out;
-    }
     bool lists(uint32_t pid) const
     {
         for (const MBlock &b : blocks)
