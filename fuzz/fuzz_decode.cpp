@@ -1,11 +1,7 @@
-// fuzz_decode - the update-message decoder on any message code and body.
-//
-// The body lies at the very end of a heap block of its own (at an odd
-// address when the input says so), so that a read past it, or an unaligned
-// word read, is caught.  A body either decodes or gives a reason; one that
-// decodes is exactly what the encoders make of the decoded message, and both
-// formatters give one line of text and one valid JSON object that agree with
-// the decoder.
+// fuzz_decode - the update-message decoder on any code and body (at the end
+// of its own heap block, at an odd address when the input says so).  A body
+// decodes or gives a reason; one that decodes is what the encoders make of
+// the decoded message, and the text and JSON forms agree with the decoder.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>

@@ -1,13 +1,9 @@
-// fuzz_fabric - fabric files of any content, through the tool's parser, the
-// server's fabric loader and the initial load into the database.
-//
-// A file is either refused with a message that names it, in which case the
-// loader hands over no device and the database stays empty, or accepted as a
-// fabric that keeps the file format's promises (unique storable PIDs, zone
-// members that are devices, symmetric zoned destinations, the domain list
-// covering the switch's and every device's domain), that the loader hands
-// over device for device, and that loads into an empty database exactly: every device with its zoned
-// destinations, nothing else.
+// fuzz_fabric - fabric files of any content through the tool's parser, the
+// server's loader and the initial load.  A file is refused with a message
+// naming it (nothing handed over or stored), or accepted as a fabric that
+// keeps the format's promises (unique PIDs, zone members that are devices,
+// symmetric destinations, the domain list complete), that the loader hands
+// over device for device, and that loads exactly into an empty database.
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -33,9 +29,7 @@ constexpr const char *kName = "fuzz.json";
 
 bool same(const DevInfo &a, const DevInfo &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The file the loader reads: in memory (/dev/shm) where there is one, as a
-// file written and truncated for every input costs a disk write-back.  Set
-// before the first input; it outlives the exit handlers.
+// The file the loader reads, in /dev/shm where there is one (no disk writes).
 std::string g_file;
 
 void remove_file() { (void)::unlink(g_file.c_str()); }

@@ -62,8 +62,7 @@ extern "C" uint32_t myNode(void) { return kNode; }
 
 namespace {
 
-// What the handler should have done, in the terms of the registry and the
-// server's attachment.
+// What the handler should have done to the registry and the attachment.
 struct HandlerModel {
     bool attached = false;
     bool synced = false; // the initial load was announced on the present segment
@@ -86,8 +85,7 @@ std::vector<uint32_t> registry_now()
 // Between requests the server may announce the end of its initial load.
 constexpr uint32_t kSyncDone = 0xFFFFFFFFu;
 
-// Request codes the handler knows, their neighbours, and now and then any
-// 32-bit value (also one whose low byte is a known code); or kSyncDone.
+// Known request codes, their neighbours, any 32-bit value, or kSyncDone.
 uint32_t pick_code(FuzzedDataProvider &in)
 {
     switch (in.ConsumeIntegralInRange<int>(0, 10)) {
@@ -112,9 +110,7 @@ uint32_t pick_code(FuzzedDataProvider &in)
     }
 }
 
-// A request buffer as the IPC service hands it over: the request code, then
-// the client's body (usually one word, the client type, from a small set so
-// that types meet again).
+// The request code, then the body (usually a client type from a small set).
 std::vector<uint8_t> pick_buffer(FuzzedDataProvider &in, uint32_t code)
 {
     size_t len = 8;
@@ -162,10 +158,8 @@ uint32_t client_type_of(const std::vector<uint8_t> &buf)
     return t;
 }
 
-// The reply the model expects, or nothing when the request is outside what
-// the handler defines (a register or unregister request without a whole
-// client type): then any reply will do, and the model takes the registry as
-// it is.
+// The reply the model expects; nothing for a (un)register request without a
+// whole client type (any reply will do; the model takes the registry as it is).
 std::optional<int32_t> expect(uint32_t code, const std::vector<uint8_t> *buf)
 {
     HandlerModel &m = g_model;
@@ -211,9 +205,7 @@ void check_registry_shape(const std::vector<uint32_t> &reg)
     VFUZZ_CHECK(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end(), "a client type registered twice");
 }
 
-// The server's announcement of the end of its initial load: the sync notice
-// goes to the registered client types (recorded, not checked here), and
-// registrations answer "in sync" from then on.
+// The end of the initial load: registrations answer "in sync" from then on.
 void sync_done()
 {
     g_replies.clear();

@@ -29,9 +29,7 @@ constexpr uint32_t kCrowded = 300; // PIDs of domain 1: more than one DomDb bloc
 
 constexpr uint32_t pid_of(uint32_t dom, uint32_t area, uint32_t port) { return dom << 16 | area << 8 | port; }
 
-// PIDs the sequences draw from: a mixed set of a few domains, PIDs that
-// collide in area and port across domains, PIDs with bits above 23, and the
-// crowded domain 1.
+// PIDs: a few domains colliding in area and port, bits above 23, and the crowded domain 1.
 struct Pool {
     std::vector<uint32_t> mixed;
     std::vector<uint32_t> crowded;
@@ -63,8 +61,7 @@ const Pool &pool()
     return p;
 }
 
-// A DevInfo whose every field derives from the PID and a salt, so that the
-// copy of a wrong record, or of part of one, shows.
+// Every field derives from the PID and a salt: a wrong or partial copy shows.
 DevInfo dev_of(uint32_t pid, uint32_t salt)
 {
     DevInfo d{};
@@ -80,8 +77,7 @@ DevInfo dev_of(uint32_t pid, uint32_t salt)
 
 bool same(const DevInfo &a, const DevInfo &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The destination array of a payload without destinations: NULL, or any
-// other pointer (which must never be read).
+// An empty payload's destinations: NULL, or a pointer that must never be read.
 DevInfo *empty_list(bool null)
 {
     static DevInfo unused;
@@ -132,16 +128,14 @@ gadd_t first_block(uint32_t dom)
 }
 
 // ---- comparison ------------------------------------------------------------------
-// The comparisons are no part of what is explored: they are left out of the
-// coverage that guides the fuzzer, which also makes them cheaper.
+// The comparisons are left out of the coverage that guides the fuzzer.
 #if defined(__clang__)
 #define VFUZZ_CHECKER __attribute__((no_sanitize("coverage")))
 #else
 #define VFUZZ_CHECKER
 #endif
 
-// A domain's DomDb blocks slot by slot; the head of every PID's chain is
-// kept in `heads`.
+// A domain's DomDb blocks slot by slot; each PID's chain head goes to `heads`.
 VFUZZ_CHECKER void check_domain(const vmodel::StoreModel &m, uint32_t dom, std::unordered_map<uint32_t, gadd_t> &heads)
 {
     const auto it = m.domains.find(dom);
@@ -214,10 +208,8 @@ VFUZZ_CHECKER void check_absent(uint32_t pid)
     VFUZZ_CHECK(pld == &untouched, "a failed lookup of %x wrote its result", pid);
 }
 
-// The whole store against the model: every domain block and every chain;
-// the lookups of the devices of the mixed set (the crowded domain's are
-// looked up by the sequence's own lookups, which keeps a step's cost linear
-// in the store's size).
+// Every domain block and chain, and the lookups of the mixed set (the crowded
+// domain's by the sequence's own lookups, keeping a step's cost linear).
 VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
 {
     VorelHdr *hdr = getVorelHdr();
@@ -243,8 +235,7 @@ VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
     }
 }
 
-// Between stored devices a link is listed by both, once each, exactly when
-// the graph has it.  Read from the model, which matches the store here.
+// Stored devices list each other, once each, exactly when the graph links them.
 using Graph = std::map<uint32_t, std::set<uint32_t>>;
 
 VFUZZ_CHECKER void check_symmetry(const vmodel::StoreModel &m, const Graph &g)
@@ -272,8 +263,7 @@ class Sequence {
 
     void step()
     {
-        // Filling the crowded domain makes every later step of the input
-        // cost more: it is the rarest step.
+        // Filling the crowded domain makes later steps dearer: the rarest step.
         const int op = in_.ConsumeIntegralInRange<int>(0, 31);
         if (op < 9)
             insert(source(), false);
@@ -317,9 +307,7 @@ class Sequence {
         }
     }
 
-    // Destinations of a wild payload: picked one by one (with duplicates and
-    // self links), or a run of the crowded domain long enough for several
-    // DestDb blocks.
+    // One by one (duplicates and self links), or a long run of the crowded domain.
     std::vector<DevInfo> wild_destinations(uint32_t src, bool long_list)
     {
         std::vector<DevInfo> out;
@@ -345,8 +333,7 @@ class Sequence {
         return out;
     }
 
-    // Destinations of a fabric payload: the device's links, rewired first
-    // when asked (its old peers lose the link).
+    // The device's links, rewired first when asked (old peers lose the link).
     std::vector<DevInfo> fabric_destinations(uint32_t src, bool rewire, bool long_list)
     {
         if (rewire) {
@@ -390,14 +377,12 @@ class Sequence {
 
     void insert(uint32_t src, bool long_list)
     {
-        // Only a stored device changes its links: an absent one comes with the
-        // links the fabric already has for it, as peers that list it expect.
+        // Only a stored device changes its links; an absent one keeps the fabric's.
         const bool rewire = model_.has(src) && in_.ConsumeBool();
         put(src, fabric_ ? fabric_destinations(src, rewire, long_list) : wild_destinations(src, long_list), true);
     }
 
-    // The initial load: only for absent PIDs, and only in wild sequences
-    // (it leaves peers out of step).
+    // The initial load: absent PIDs of wild sequences only (peers go out of step).
     void load(uint32_t src)
     {
         if (fabric_ || model_.has(src)) {

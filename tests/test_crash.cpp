@@ -1,10 +1,7 @@
-// Crashes.  Processes forked from the test program are killed with SIGKILL at
-// chosen points: the server in the middle of a bulk load (holding the write
-// lock), a reader holding the read lock.  Each
-// point is reached by stopping the process inside the library at a trace
-// record of the step in question.  Afterwards the lock is free, readers go
-// on, the verifier reports what is in the segment, and a restarted server
-// starts a clean database.
+// Crashes: the server killed in the middle of a bulk load (holding the write
+// lock), readers killed holding the read lock, each stopped inside the library
+// at a trace record first.  Afterwards the lock is free, readers go on, the
+// verifier reports the segment, and a restarted server starts clean.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -31,9 +28,8 @@ using vtest::dev_of;
 
 // ---- stopping a process inside the library ---------------------------------------------
 
-// When set, the process stops for good at the n-th trace record whose format
-// is `format` (and, when `name` is set, whose first argument is that
-// function name), after posting on `reached`.
+// The process stops for good at the n-th trace record of `format` (and of
+// function `name`, when set), after posting on `reached`.
 struct StopAt {
     const char *format = nullptr;
     uint32_t n = 0;
@@ -52,8 +48,7 @@ void stop_at(const char *format, uint32_t n, vtest::Event &reached, const char *
 
 } // namespace
 
-// This program's trace facility: records are dropped, except that they mark
-// where a process is to stop.
+// This program's trace facility: records only mark where to stop.
 extern "C" void log_debug(const char *, int, mod_desc_t *, int, const char *fmt, ...)
     __attribute__((format(printf, 5, 6)));
 extern "C" void log_debug(const char *, int, mod_desc_t *, int, const char *fmt, ...)
@@ -85,8 +80,7 @@ bool slow_target() { return std::getenv("VOREL_SLOW_TARGET") != nullptr; }
 // A PID of domain d, number i (1-based) within it.
 constexpr uint32_t P(uint32_t d, uint32_t i) { return d << 16 | i; }
 
-// Starts the library for kInstance in this process; as the server it creates
-// a fresh segment, as a client it attaches to the existing one.
+// Starts the library for kInstance: as the server on a fresh segment, or as a client.
 int32_t start(bool server)
 {
     setenv("VOREL_TRACE_FILE", "/dev/null", 1);
@@ -101,8 +95,7 @@ int32_t start(bool server)
 
 procrwlock_t &lock() { return vorel::ctx()->rwlock; }
 
-// A new writer of the instance, in a process of its own: true when it got
-// the write lock within kAtOnce.
+// True when a new writer, in a process of its own, gets the write lock.
 bool writer_proceeds()
 {
     vtest::Child writer([] {
@@ -154,9 +147,8 @@ class Crash : public ::testing::Test {
         setMySwitch(-1);
     }
 
-    // After a server died: a reader that was attached before reads on, a
-    // new writer proceeds, and the verifier reports the segment.  Returns the
-    // verifier's report; the test process stays attached for a closer look.
+    // After a server died: an attached reader reads on, a new writer proceeds,
+    // and the verifier's report agrees with the lookups (this process stays attached).
     vorel::tool::VerifyReport after_server_died(vtest::Child &reader, vtest::Event &read_now, vtest::Event &read_out)
     {
         EXPECT_TRUE(writer_proceeds()) << "the dead server's write lock is free";
@@ -202,8 +194,7 @@ class Crash : public ::testing::Test {
             << "a restarted server starts a clean database";
     }
 
-    // A reader attached to the segment that, when told, reads under the read
-    // lock and posts how many devices the enumeration gave.
+    // A reader that, when told, enumerates under the read lock and posts the count.
     static int reader_main(vtest::Event &attached, vtest::Event &read_now, vtest::Event &read_out)
     {
         if (start(false) != 0)

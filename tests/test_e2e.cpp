@@ -1,10 +1,7 @@
-// End to end across real processes: a server process (the server component,
-// owning "NSIPC" and its queue consumer), a watcher process owning "PSIPC"
-// that hands every message it receives to the test, and a client process
-// that enables the database, registers client types and reads the store.
-// Every process is forked from the test program and never execs; they meet
-// only through the platform's IPC and shared memory, and the test steps them
-// through pipes, waiting on events rather than time.
+// End to end across three forked processes that meet only through the
+// platform's IPC and shared memory: the server component ("NSIPC" and its
+// queue consumer), a watcher owning "PSIPC" that hands every message to the
+// test, and a client that enables, registers and reads the store.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -98,9 +95,8 @@ bool next_message(vtest::Event &watch, Msg &m)
 
 // ---- the server ------------------------------------------------------------------------
 
-// Runs a server and, for each step number posted on `cmd`, steps[number];
-// the step's result goes back on `done`.  Ends (stopping the server) when
-// the number is past the steps.  Posts the start result on `done` first.
+// Runs a server, posts its start result on `done`, then runs steps[n] for each
+// n posted on `cmd` (result on `done`) until n is past the steps.
 using Step = std::function<int32_t(Server &)>;
 
 int server_main(const std::vector<Step> &steps, vtest::Event &cmd, vtest::Event &done, bool create_database)
@@ -153,8 +149,7 @@ class ServerProcess {
         return ::testing::AssertionSuccess();
     }
 
-    // Runs steps[i] in the server and gives its result (0xDEAD, and a
-    // failure, when it does not come in time).
+    // Runs steps[i] in the server; its result (0xDEAD when late).
     int32_t step(size_t i)
     {
         cmd_.post(static_cast<uint32_t>(i));
@@ -182,8 +177,7 @@ class ServerProcess {
 
 enum ClientCmd : uint32_t { kRead = 1, kRegister2 = 2, kExit = 3 };
 
-// Reads, under the read lock, the device count and the destinations of
-// `pids` (a missing PID reads as {0xFFFFFFFF}): {count, n1, d.., n2, d.., ...}.
+// {count, n1, d.., n2, d.., ...} for `pids` under the read lock (missing: 0xFFFFFFFF).
 Words read_store(const Words &pids)
 {
     procrwlock_t *lock = &part_vorel_glbl_array[getMySwitch()]->rwlock;
@@ -205,8 +199,7 @@ Words read_store(const Words &pids)
     return out;
 }
 
-// Enables the database and registers types 0 and 4, reporting the three
-// results; then serves commands until kExit.
+// Enables, registers types 0 and 4 (the results sent), then serves commands.
 int client_main(const Words &pids, vtest::Event &cmd, vtest::Event &out)
 {
     setMySwitch(kInstance);
@@ -241,8 +234,7 @@ Device dev(uint32_t pid, const Words &dests)
 constexpr uint32_t A1 = 0x010100, D1 = 0x010200, B1 = 0x020100, B2 = 0x020200, C1 = 0x030100, C2 = 0x030200;
 constexpr uint32_t kMissing = 0xFFFFFFFF;
 
-// One update of the scenario: what the server does, and the messages the
-// watcher must then receive, in order.
+// One update: what the server does, and the messages the watcher then gets.
 struct Update {
     const char *what;
     Step step;

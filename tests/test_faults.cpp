@@ -39,9 +39,7 @@
 
 VTEST_HEAP_FAIL();
 
-// LeakSanitizer's check, present when the program is sanitized.  A forked
-// child leaves with _exit(), which skips the check made at exit: children
-// ask for it themselves.
+// LeakSanitizer's check (sanitized builds): children leave with _exit() and ask for it.
 extern "C" int __lsan_do_recoverable_leak_check(void) __attribute__((weak));
 
 namespace {
@@ -67,8 +65,7 @@ uint32_t count(Svc s)
 
 } // namespace
 
-// Each service counted, then carried out by the platform (which fails the
-// call armed with plat_fail_after).
+// Each service counted, then carried out (or failed, as armed) by the platform.
 #define VTEST_COUNTED(svc, name, params, args)                                                                         \
     extern "C" int name params                                                                                         \
     {                                                                                                                  \
@@ -110,8 +107,7 @@ bool slow_target() { return std::getenv("VOREL_SLOW_TARGET") != nullptr; }
 
 // ---- heap records as the server hands them over ------------------------------------------
 
-// A payload in one heap block, destinations inside it (what a queued
-// addPidToVorel may release with one free()).
+// A payload in one heap block, as a queued addPidToVorel releases it.
 devconpld *heap_payload(uint32_t pid, const std::vector<uint32_t> &dests)
 {
     vtest::heap::Pause pause;
@@ -160,8 +156,7 @@ void free_list(bulkconpld *l)
     std::free(l);
 }
 
-// The server's queue consumer: carries out every posted request with queue 0
-// and releases what the request handed over.
+// The server's queue consumer: carries out each request and releases its records.
 void consume(uint32_t queue)
 {
     for (;;) {
@@ -235,8 +230,7 @@ struct Run {
 
 bool is_platform_error(int32_t rc) { return rc <= PLAT_ERR_INVAL && rc >= PLAT_ERR_INJECTED; }
 
-// Runs the scripted workload as the server of kInstance, whose NSIPC service
-// and queue exist already.
+// The scripted workload, as the server of kInstance (NSIPC and the queue exist).
 Run workload(uint32_t queue)
 {
     Run run;
@@ -254,8 +248,7 @@ Run workload(uint32_t queue)
     for (const uint32_t type : {0u, 1u, 2u, 4u})
         rec("registerVorelClient", registerVorelClient(type), {});
 
-    // Initial load: 12 devices in three domains; one with 70 destinations
-    // (two blocks), several of them not stored.
+    // Initial load: 12 devices in three domains, one with 70 destinations.
     std::vector<DeviceLinks> load = {
         {P(1, 1), {P(1, 2), P(1, 3), P(2, 1)}},
         {P(1, 2), {P(1, 1), P(2, 2)}},
@@ -342,8 +335,7 @@ Run workload(uint32_t queue)
         printEachPidFromVorel();
     }
 
-    // Client requests that end the attachment come last: this process is
-    // the server, so unregistering detaches it (and disable finds it so).
+    // Requests that end the attachment (this process is the server) come last.
     rec("enableVorel", enableVorel(0), {});
     rec("unregisterVorelClient", unregisterVorelClient(1), {});
     rec("disableVorel", disableVorel(), {});
@@ -383,8 +375,7 @@ void fail(Outcome &o, const std::string &what)
         std::snprintf(o.failure, sizeof o.failure, "%s", what.c_str());
 }
 
-// Walks the store with the verifier and checks what it reports against the
-// library's own view.  Returns the digest of the stored devices.
+// The verifier's walk against the library's own reads; the digest of the store.
 uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> &domains)
 {
     const vorel::tool::VerifyReport r = vorel::tool::verify_store(true);
@@ -413,8 +404,7 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     uint32_t count = 0;
     if (getCountFromVorel(&count) != 0 || count != r.total_pids)
         fail(o, "getCountFromVorel disagrees with the header the verifier read");
-    // Every device the verifier found reads back through the lookup; where
-    // the chain is whole, with the same destinations.
+    // Every device the verifier found reads back, with its destinations where whole.
     uint64_t h = 1469598103934665603ull;
     h = fnv(h, &r.total_pids, sizeof r.total_pids);
     h = fnv(h, &r.sync_done, sizeof r.sync_done);
@@ -451,8 +441,7 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     if (r.violations() == 0 && listed != expect)
         fail(o, "the enumeration and the verifier see different devices");
 
-    // The local domain's collection: each stored device of domain 1 once,
-    // with as many destinations as the verifier read.
+    // The local collection: each device of domain 1 once, as the verifier read it.
     std::map<uint32_t, size_t> local_want, local_got;
     size_t dump_lines = 0; // PID lines the dump must print
     for (const auto &d : devs) {
@@ -492,8 +481,7 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     if (r.violations() == 0 && printed != dump_lines)
         fail(o, "the dump prints " + std::to_string(printed) + " devices of " + std::to_string(dump_lines));
 
-    // Shared blocks: everything allocated is reachable, or was lost on a
-    // failure path.
+    // Shared blocks: allocated ones are reachable, or were lost on a failure path.
     gshm_stats_t st{};
     if (gshm_get_stats(vorel::shm(), &st) == 0) {
         const uint64_t reachable = 1 + r.domdb_blocks + r.destdb_blocks;
@@ -548,9 +536,7 @@ struct Reference {
 };
 Reference g_ref; // the healthy run, known to every child forked after it
 
-// Sets the process up as the server of kInstance, runs the workload with
-// `svc` failing at its n-th call (n = 0: nothing fails) and checks what the
-// run left.
+// The workload with `svc` failing at its n-th call (0: none), and what it left.
 Outcome run_once(Svc svc, uint32_t n, bool reference)
 {
     Outcome o;
@@ -610,9 +596,8 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
             fail(o, std::string(r.op) + " returned " + std::to_string(r.rc));
     }
     o.received = received();
-    // Heap blocks the failure path lost: more kept than the healthy run
-    // keeps.  A service thread may still be letting go of a buffer, so a
-    // surplus is looked at again for a while before it counts.
+    // Heap blocks lost: more kept than the healthy run keeps (looked at again
+    // for a while: a service thread may still be letting go of a buffer).
     for (int tries = 0; tries < 100; ++tries) {
         o.heap_kept = vtest::heap::live() - heap_before;
         if (reference || o.heap_kept <= g_ref.outcome.heap_kept)
@@ -627,13 +612,11 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
         // The workload ends detached; look at what it left as a client would.
         if (vorel::ctx()->initialized <= 0 && initVorelClient() != 0)
             fail(o, "cannot attach to the segment the run left");
-        // Delivery and queue failures never change the store wrongly; the
-        // store changes of a dropped queued request are simply missing.
+        // Delivery and queue failures never corrupt the store.
         const bool clean = n == 0 || svc == kIpcSend || svc == kIpcSendRcv || svc == kMsgQSend;
         o.digest = check_store(o, clean, kDomains);
-        // A chain that cannot be read, or a block or message that cannot be
-        // had halfway through a removal, leaves blocks out of reach by
-        // design; any other failure must give back all it took.
+        // An unreadable chain, or a removal stopped halfway, leaves blocks out of
+        // reach by design; any other failure gives back all it took.
         const bool may_lose = n != 0 && (svc == kG2L || svc == kGetBB || svc == kFree || svc == kHeap);
         if (o.orphans != 0 && !may_lose)
             fail(o, std::to_string(o.orphans) + " shared blocks lost");
@@ -748,9 +731,7 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
             continue;
         std::set<uint32_t> skip;
         if (svc == kIpcSend) {
-            // A lost answer to a request leaves its requester waiting without
-            // a time-out (enable, disable, unregister pass none); those calls
-            // are left out and counted apart.
+            // A lost answer leaves a requester without time-out waiting: skipped.
             skip.insert(ref.reply_sends, ref.reply_sends + ref.num_reply_sends);
             tally[s].skipped = static_cast<uint32_t>(skip.size());
         }

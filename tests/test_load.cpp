@@ -1,13 +1,9 @@
 // Load: reader processes hammer lookups and enumerations under the read lock
-// while the server replaces and removes devices as fast as it can, for a
-// bounded time.  Every destination record carries a checksum of the record
-// it belongs to (source PID and version), so a reader that sees a record
-// half written, or parts of two versions, notices.  At the end the counts of
-// the store must agree with what the server did.
-//
-// VOREL_LOAD_SECONDS sets the duration (default 8 s, 3 s on an emulated
-// target); VOREL_LOAD_READERS the number of readers (2 to 4, default 3).
-// scripts/load.sh runs it longer and prints the rates.
+// while the server replaces and removes devices as fast as it can.  Every
+// record carries a checksum of its source and version, so a reader that sees
+// a torn record notices; at the end the store holds what the server left.
+// VOREL_LOAD_SECONDS (default 8, 3 emulated), VOREL_LOAD_READERS (2-4,
+// default 3); scripts/load.sh runs it longer and prints the rates.
 #include <gtest/gtest.h>
 
 #include <chrono>

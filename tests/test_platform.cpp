@@ -1,7 +1,7 @@
-// The stand-in platform across processes: the read/write lock excludes and
-// shares between processes and is released when its holder dies; a shared
-// segment is seen whole by an attached process while it grows; a service's name can be owned again after its owner was
-// killed, and a client waiting on a killed server is told so.
+// The stand-in platform across processes: the lock excludes, shares and is
+// released when its holder dies; an attached process sees a segment whole as
+// it grows; a killed owner's service name can be owned again, and a client
+// waiting on a killed server is told so.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>

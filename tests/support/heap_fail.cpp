@@ -9,16 +9,14 @@ extern "C" {
 // Bounds of the program's own code, from the linker.
 extern char __executable_start[];
 extern char etext[];
-// The AddressSanitizer's allocator, when the program is sanitized: used
-// directly, since its start-up allocates before dlsym() could be asked.
+// The AddressSanitizer's allocator, used directly when present.
 void *__interceptor_malloc(std::size_t) __attribute__((weak));
 void *__interceptor_calloc(std::size_t, std::size_t) __attribute__((weak));
 void *__interceptor_realloc(void *, std::size_t) __attribute__((weak));
 void __interceptor_free(void *) __attribute__((weak));
 }
 
-// The allocation path runs before the sanitizer has set itself up: it must
-// not be instrumented.
+// The allocation path runs before the sanitizer is set up: not instrumented.
 #define VTEST_UNSANITIZED __attribute__((no_sanitize("address", "undefined")))
 
 namespace vtest::heap {
@@ -30,17 +28,14 @@ using CallocFn = void *(*)(std::size_t, std::size_t);
 using ReallocFn = void *(*)(void *, std::size_t);
 using FreeFn = void (*)(void *);
 
-// Plain words read and written with the compiler's atomic built-ins: the
-// std::atomic members are functions of their own, instrumented in a
-// sanitized debug build.
+// Plain words with atomic built-ins (std::atomic's members are instrumented).
 MallocFn g_malloc = nullptr;
 CallocFn g_calloc = nullptr;
 ReallocFn g_realloc = nullptr;
 FreeFn g_free = nullptr;
 bool g_available = false;
 
-// Allocations made while the real functions are being looked up (dlsym may
-// allocate) come from here and are never given back.
+// Allocations made while dlsym looks the real functions up; never freed.
 alignas(16) char g_arena[64 * 1024];
 std::size_t g_arena_used = 0;
 
@@ -114,8 +109,7 @@ VTEST_UNSANITIZED bool fail_now(const void *caller)
     return true;
 }
 
-// The live blocks allocated by the program's own code (the library, the
-// test), by address: an open-addressing table of atomic words.
+// Live blocks of the program's own code, by address (open addressing).
 constexpr std::size_t kSlots = 1u << 17;
 uintptr_t g_slots[kSlots];
 
@@ -202,8 +196,7 @@ VTEST_UNSANITIZED void *do_realloc(void *p, std::size_t n, const void *caller)
     resolve();
     const ReallocFn real = load(g_realloc);
     if (real == nullptr || in_arena(p)) {
-        // A block of the arena moves to the real heap (its size is unknown:
-        // copy what the new size asks for, within the arena).
+        // A block of the arena moves to the real heap (copied within the arena).
         void *q = real == nullptr ? arena_alloc(n) : counted(load(g_malloc)(n), caller);
         if (q != nullptr && p != nullptr) {
             const std::size_t room = static_cast<std::size_t>(g_arena + sizeof g_arena - static_cast<char *>(p));

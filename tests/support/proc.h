@@ -25,8 +25,7 @@ inline constexpr int kTimedOut = -1;
 
 class Child {
   public:
-    // Forks; the child runs `fn` and leaves with _exit(fn() & 0xff).  An
-    // exception escaping `fn` ends the child with status 125.
+    // Forks; the child leaves with _exit(fn() & 0xff), 125 on an exception.
     explicit Child(const std::function<int()> &fn);
     // A child still running is killed (SIGKILL) and reaped.
     ~Child();
@@ -35,13 +34,10 @@ class Child {
 
     pid_t pid() const { return pid_; }
 
-    // Waits for the end of the child.  Returns its exit status (0..255),
-    // 128 + signal number when a signal ended it, or kTimedOut (the child is
-    // then still running).  Repeated calls return the same result.
+    // The exit status (0..255), 128 + signal, or kTimedOut (still running).
     int wait(std::chrono::milliseconds timeout = kDefaultTimeout);
 
-    // Sends `sig`; for SIGKILL also reaps the child.  Returns what wait()
-    // returns (immediately, without waiting, for other signals).
+    // Sends `sig` (SIGKILL: and reaps); returns what wait() returns.
     int kill(int sig = SIGKILL);
 
   private:
@@ -50,8 +46,7 @@ class Child {
     int status_ = kTimedOut;
 };
 
-// A one-way event between processes (or threads).  post() may be called from
-// either side; every post() satisfies exactly one wait().
+// A one-way event between processes; each post() satisfies one wait().
 class Event {
   public:
     Event();
@@ -60,8 +55,7 @@ class Event {
     Event &operator=(const Event &) = delete;
 
     void post(uint32_t value = 0);
-    // True when a post() arrived within the time-out; its value is stored in
-    // *value when given.
+    // True when a post() arrived in time (its value in *value).
     bool wait(std::chrono::milliseconds timeout = kDefaultTimeout, uint32_t *value = nullptr);
 
   private:

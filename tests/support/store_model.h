@@ -1,17 +1,11 @@
-// store_model.h - a plain in-memory model of the connectivity store: which
-// PIDs each domain's DomDb blocks hold, slot by slot, and each device's
-// DestDb blocks, record by record, as insertion, removal and domain removal
-// leave them.  Header-only and free of gtest, so that the test programs and
-// the fuzz targets compare the store with the same model.
-//
-// It states the store's rules directly: a new PID takes the first domain
-// block with room (256 slots) or a new block at the end; a removal closes the
-// gap in its block and leaves empty blocks in place; a device's own list
-// fills blocks of 64 in the order given; a reverse link goes into the first
-// of the peer's blocks with room, or a new block at the end whose src_dev is
-// the inserting payload's record of the peer, and is never made twice; a
-// domain removal takes the devices out block by block in slot order and
-// keeps only the (emptied) first block.
+// store_model.h - a plain model of the connectivity store (each domain's
+// DomDb blocks slot by slot, each device's DestDb blocks record by record),
+// header-only and free of gtest.  Its rules: a new PID takes the first
+// domain block with room (256) or a new one at the end; a removal closes the
+// gap and leaves empty blocks; a device's list fills blocks of 64 in order; a
+// reverse link goes into the peer's first block with room, or a new one
+// whose src_dev is the payload's record of the peer, never twice; a domain
+// removal takes devices out block by block and keeps only the first block.
 #pragma once
 
 #include <algorithm>
