@@ -16,7 +16,6 @@
 #include "vorel_platform.h"
 
 namespace vfuzz {
-
 [[noreturn]] inline void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 [[noreturn]] inline void fail(const char *fmt, ...)
@@ -37,8 +36,7 @@ namespace vfuzz {
             ::vfuzz::fail(__VA_ARGS__);                                                                                \
     } while (0)
 
-// True when VFUZZ_KNOWN_BUGS is set: targets step around faults they found
-// that are not fixed yet (each place says which).
+// VFUZZ_KNOWN_BUGS: step around faults found and not fixed yet.
 inline bool skip_known_bugs()
 {
     static const bool skip = std::getenv("VFUZZ_KNOWN_BUGS") != nullptr;
@@ -59,9 +57,7 @@ inline void remove_own_run_dir()
 }
 } // namespace detail
 
-// A runtime directory of the process's own (removed at exit) unless
-// VOREL_RUN_DIR names one, the trace silenced, and `instance` as the switch
-// instance of the process.
+// A private runtime directory (unless VOREL_RUN_DIR names one), no trace, `instance`.
 inline void init_process(int instance)
 {
     if (std::getenv("VOREL_RUN_DIR") == nullptr) {
@@ -91,8 +87,6 @@ inline bool start_process(int instance)
     return true;
 }
 
-// ---- targets that run the library -----------------------------------------------
-
 namespace detail {
 inline int &library_instance()
 {
@@ -107,9 +101,7 @@ inline VorelPartCtx *context() { return part_vorel_glbl_array[detail::library_in
 // Removes the segment of the target's switch instance, if there is one.
 inline void remove_segment() { (void)gshm_remove(context()->shm_key); }
 
-// start_process(instance), then the library started for the instance and an
-// old segment removed (again at exit, before the platform's own state goes).
-// True the first time, like start_process.
+// start_process, then the library started and an old segment removed (again at exit).
 inline bool start_library(int instance)
 {
     if (!start_process(instance))

@@ -21,7 +21,6 @@
 #include "vorel_db.h"
 
 namespace {
-
 using vorel::tool::Fabric;
 
 constexpr int kInstance = 124;
@@ -78,7 +77,6 @@ void check_promises(const Fabric &f)
     doms.insert(f.domain);
     for (const uint32_t d : doms)
         VFUZZ_CHECK(std::binary_search(f.domains.begin(), f.domains.end(), d), "domain %u not listed", d);
-
     const auto dest = vorel::tool::zone_destinations(f);
     VFUZZ_CHECK(dest.size() == f.devices.size(), "destinations for %zu of %zu devices", dest.size(), f.devices.size());
     for (uint32_t i = 0; i < dest.size(); ++i) {

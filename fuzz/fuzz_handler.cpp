@@ -18,7 +18,6 @@
 #include "vorel_db.h"
 
 namespace {
-
 constexpr int kInstance = 121;
 constexpr uint32_t kNode = 0x00050007;
 
@@ -61,7 +60,6 @@ extern "C" int ipcSendRcv(const IPCAddr *, uint32_t, const void *, uint32_t, voi
 extern "C" uint32_t myNode(void) { return kNode; }
 
 namespace {
-
 // What the handler should have done to the registry and the attachment.
 struct HandlerModel {
     bool attached = false;
@@ -267,8 +265,7 @@ void one_request(FuzzedDataProvider &in)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     (void)vfuzz::start_library(kInstance);
-    // Every input starts from an empty registry; the attachment carries over
-    // (the model knows it).
+    // Every input starts from an empty registry; the attachment carries over.
     while (context()->num_clients > 0)
         (void)unRegisterVorelClientToSrvr(context()->registeredClients[0]);
     g_model.registry.clear();

@@ -18,7 +18,6 @@
 #include "ipc_frame.h"
 
 namespace {
-
 using plat::ipc::FrameHeader;
 using plat::ipc::FrameKind;
 
@@ -101,8 +100,7 @@ void start_once()
         return;
     g_service = ipcRegisterService(kService, handler);
     VFUZZ_CHECK(g_service > 0, "cannot register the service");
-    // The service stops (its dispatch thread joined) before the platform's
-    // tables are destroyed at exit.
+    // The service stops before the platform's tables go at exit.
     std::atexit([] { (void)ipcUnregisterService(g_service); });
 }
 

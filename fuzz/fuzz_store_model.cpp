@@ -23,7 +23,6 @@
 #include "vorel_db.h"
 
 namespace {
-
 constexpr int kInstance = 122;
 constexpr uint32_t kCrowded = 300; // PIDs of domain 1: more than one DomDb block holds
 
@@ -84,8 +83,6 @@ DevInfo *empty_list(bool null)
     return null ? nullptr : &unused;
 }
 
-// ---- the store under test ------------------------------------------------------
-
 using vfuzz::context;
 
 // An empty store for every input: the segment is made anew.
@@ -127,7 +124,6 @@ gadd_t first_block(uint32_t dom)
     return g;
 }
 
-// ---- comparison ------------------------------------------------------------------
 // The comparisons are left out of the coverage that guides the fuzzer.
 #if defined(__clang__)
 #define VFUZZ_CHECKER __attribute__((no_sanitize("coverage")))
@@ -254,8 +250,6 @@ VFUZZ_CHECKER void check_symmetry(const vmodel::StoreModel &m, const Graph &g)
                     want.size());
     }
 }
-
-// ---- the sequence ------------------------------------------------------------------
 
 class Sequence {
   public:

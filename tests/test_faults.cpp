@@ -43,9 +43,6 @@ VTEST_HEAP_FAIL();
 extern "C" int __lsan_do_recoverable_leak_check(void) __attribute__((weak));
 
 namespace {
-
-// ---- the services, counted on their way to the platform -------------------------------
-
 enum Svc : int { kAlloc, kFree, kAvail, kG2L, kGetBB, kSetBB, kIpcSend, kIpcSendRcv, kMsgQSend, kHeap, kNumSvc };
 constexpr std::array<const char *, kNumSvc> kSvcName = {
     "gshm_alloc",      "gshm_free", "gshm_availability", "gadd2ladd", "get_basic_block",
@@ -99,13 +96,10 @@ extern "C" int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uin
 }
 
 namespace {
-
 using vtest::dev_of;
 constexpr int kInstance = 21;
 
 bool slow_target() { return std::getenv("VOREL_SLOW_TARGET") != nullptr; }
-
-// ---- heap records as the server hands them over ------------------------------------------
 
 // A payload in one heap block, as a queued addPidToVorel releases it.
 devconpld *heap_payload(uint32_t pid, const std::vector<uint32_t> &dests)
@@ -202,8 +196,6 @@ void consume(uint32_t queue)
         }
     }
 }
-
-// ---- the workload -------------------------------------------------------------------------
 
 // A device PID of domain d, port p.
 constexpr uint32_t P(uint32_t d, uint32_t p) { return d << 16 | p << 8; }
@@ -342,8 +334,6 @@ Run workload(uint32_t queue)
     return run;
 }
 
-// ---- what a run leaves --------------------------------------------------------------------
-
 uint64_t fnv(uint64_t h, const void *data, size_t n)
 {
     const auto *b = static_cast<const uint8_t *>(data);
@@ -399,7 +389,6 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
         fail(o, "a block is unreadable with no failure armed");
     if (require_clean && r.violations() != 0)
         fail(o, "violation where the failure cannot corrupt: " + r.findings.front().message);
-
     vorel::ReadLock lock(vorel::ctx()->rwlock);
     uint32_t count = 0;
     if (getCountFromVorel(&count) != 0 || count != r.total_pids)
@@ -492,8 +481,6 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     return h;
 }
 
-// ---- the client types' service ----------------------------------------------------------
-
 // "PSIPC" of this process counts the update messages it receives.
 std::mutex g_watch_mutex;
 std::condition_variable g_watch_arrived;
@@ -525,8 +512,6 @@ uint32_t received()
     g_watch_arrived.wait_for(lock, std::chrono::seconds(20), [&] { return g_markers >= want; });
     return g_received;
 }
-
-// ---- one run in a child --------------------------------------------------------------------
 
 const std::vector<uint8_t> kDomains = {1, 2, 3};
 
@@ -609,8 +594,11 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     o.revision = vorel::ctx()->revision_num;
 
     if (run.started) {
-        // The workload ends detached; look at what it left as a client would.
-        if (vorel::ctx()->initialized <= 0 && initVorelClient() != 0)
+        // Unregistering detached the process, whatever its send gave; it
+        // looks at what the run left as a client would.
+        if (vorel::ctx()->initialized > 0)
+            fail(o, "still attached after unregistering");
+        else if (initVorelClient() != 0)
             fail(o, "cannot attach to the segment the run left");
         // Delivery and queue failures never corrupt the store.
         const bool clean = n == 0 || svc == kIpcSend || svc == kIpcSendRcv || svc == kMsgQSend;
@@ -718,7 +706,6 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
     g_ref.results.assign(ref.results, ref.results + ref.num_results);
     for (const int32_t rc : g_ref.results)
         EXPECT_LE(rc, 0);
-
     struct Tally {
         uint32_t injected = 0, survived = 0, skipped = 0;
         uint32_t violated = 0; // runs whose store the verifier reports broken

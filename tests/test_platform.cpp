@@ -1,10 +1,13 @@
 // The stand-in platform across processes: the lock excludes, shares and is
 // released when its holder dies; an attached process sees a segment whole as
 // it grows; a killed owner's service name can be owned again, and a client
-// waiting on a killed server is told so.
+// waiting on a killed server is told so; and what the platform creates is
+// the owner's alone, whatever the umask.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,10 +22,7 @@
 #include "vorel_platform.h"
 
 namespace {
-
 using namespace std::chrono_literals;
-
-// ---- the lock ------------------------------------------------------------------------
 
 constexpr auto kStillBlocked = 300ms;
 enum class Mode { Read, Write };
@@ -43,8 +43,7 @@ class LockTest : public ::testing::Test {
         unlink(path_.c_str());
     }
 
-    // A child that takes the lock (the inherited lock object, or one of its
-    // own on the same file), posts `got` and holds it until `release_it`.
+    // A child that takes the lock (inherited, or its `own`), posts `got`, holds it.
     std::unique_ptr<vtest::Child> holder(Mode mode, bool own, vtest::Event &got, vtest::Event &release_it)
     {
         return std::make_unique<vtest::Child>([this, mode, own, &got, &release_it] {
@@ -111,8 +110,6 @@ TEST_F(LockTest, HolderKilledWhileHoldingReleasesTheLock)
         ASSERT_EQ(procrwlock_wrunlock(&lock_), 0);
     }
 }
-
-// ---- shared memory -------------------------------------------------------------------
 
 constexpr uint32_t kBlock = 2060;
 
@@ -197,8 +194,6 @@ TEST_F(ShmTest, AttachedProcessSeesAndWritesTheSegmentAsItGrows)
     EXPECT_TRUE(holds(at(g3), 3));
 }
 
-// ---- IPC -----------------------------------------------------------------------------
-
 constexpr ipc_timeout_t kFiveSec{5, 0};
 
 IPCAddr addr_of(const char *name)
@@ -280,6 +275,46 @@ TEST(Ipc, ClientWaitingWithoutTimeOutSeesServerDeath)
     server.kill(SIGKILL);
     ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready) << "client hangs on a dead server";
     EXPECT_EQ(waiting.get(), PLAT_ERR_PEERGONE);
+}
+
+bool owners_alone(const std::string &path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && (st.st_mode & 077) == 0 && st.st_uid == geteuid();
+}
+
+TEST(Security, WhatThePlatformCreatesIsTheOwnersAlone)
+{
+    const std::string dir = std::string(std::getenv("VOREL_RUN_DIR")) + "/private";
+    EXPECT_EQ(vtest::run_in_child([&] {
+                  setenv("VOREL_RUN_DIR", dir.c_str(), 1);
+                  unsetenv("VOREL_GROUP");
+                  umask(0);
+                  setMySwitch(3);
+                  const gshm_create_t create{{0x5200, 1u << 20, 1u << 20, 4, 256, 1}};
+                  gshm_handle_t h = 0;
+                  const uint8_t doms[] = {1};
+                  if (gshm_init0(&h, &create) != 0 || ipcRegisterService("MODES", inc_handler) <= 0 ||
+                      fabricSetView(3, 1, doms, 1) != 0)
+                      return 1;
+                  int code = 10;
+                  for (const char *name : {"", "/ipc.3.MODES", "/ipc.3.MODES.lock", "/fabric.3"})
+                      if (++code, !owners_alone(dir + name))
+                          return code;
+                  int segments = 0;
+                  if (DIR *d = opendir("/dev/shm")) {
+                      while (const dirent *e = readdir(d)) {
+                          const std::string n = e->d_name;
+                          if (n.rfind("vorel.", 0) == 0 && n.size() > 9 && n.substr(n.size() - 9) == ".00005200")
+                              segments += owners_alone("/dev/shm/" + n) ? 1 : 100;
+                      }
+                      closedir(d);
+                  }
+                  (void)gshm_quit(&h);
+                  (void)gshm_remove(0x5200);
+                  return segments == 1 ? 0 : 3;
+              }),
+              0);
 }
 
 } // namespace

@@ -20,7 +20,6 @@ void __interceptor_free(void *) __attribute__((weak));
 #define VTEST_UNSANITIZED __attribute__((no_sanitize("address", "undefined")))
 
 namespace vtest::heap {
-
 namespace {
 
 using MallocFn = void *(*)(std::size_t);

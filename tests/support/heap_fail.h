@@ -11,7 +11,6 @@
 #include <cstdint>
 
 namespace vtest::heap {
-
 // True when the program opted in and the interposition is active.
 bool available();
 
@@ -23,8 +22,7 @@ void disarm();
 uint64_t calls();
 // True when the armed failure happened.
 bool fired();
-// Heap blocks allocated by the program's own code (the library, the test;
-// not the platform's service threads) and not freed yet, armed or not.
+// Live heap blocks allocated by the program's own code (armed or not).
 int64_t live();
 
 // While a Pause lives, the calling thread's allocations are not counted.

@@ -15,7 +15,6 @@
 #include <functional>
 
 namespace vtest {
-
 using namespace std::chrono_literals;
 
 inline constexpr std::chrono::milliseconds kDefaultTimeout = 20s;

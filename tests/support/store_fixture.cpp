@@ -10,7 +10,6 @@
 #include "lock.h"
 
 namespace vtest {
-
 DevInfo dev_of(uint32_t pid, uint32_t salt)
 {
     DevInfo d{};

@@ -12,9 +12,7 @@
 #include "vorel_db.h"
 
 namespace vtest {
-
-// A DevInfo whose every field derives from the PID (and `salt`), so a copy of
-// the wrong record, or of part of one, is visible in any field.
+// Every field derives from the PID and `salt`: a wrong or partial copy shows.
 DevInfo dev_of(uint32_t pid, uint32_t salt = 0);
 
 bool same_dev(const DevInfo &a, const DevInfo &b);

@@ -18,7 +18,6 @@
 #include "vorel.h"
 
 namespace vmodel {
-
 inline uint32_t domain_of(uint32_t pid) { return (pid >> 16) & 0xFFu; }
 
 struct MBlock {
@@ -65,8 +64,7 @@ class StoreModel {
 
     bool has(uint32_t pid) const { return devices.count(pid) != 0; }
 
-    // The removal's message {pid, n, destinations...}, or nothing when the
-    // PID is not stored.
+    // The removal's message {pid, n, destinations...}; nothing when not stored.
     std::optional<std::vector<uint32_t>> remove(uint32_t pid, bool sync)
     {
         auto dom = domains.find(domain_of(pid));
@@ -105,7 +103,6 @@ class StoreModel {
             blocks.push_back({pid});
         else
             room->push_back(pid);
-
         MDevice dev;
         for (size_t i = 0; i == 0 || i < dests.size(); i += kDestsPerBlock) {
             const size_t end = std::min(dests.size(), i + kDestsPerBlock);
@@ -129,8 +126,7 @@ class StoreModel {
         }
     }
 
-    // Removes every device of the domain; returns the number of messages the
-    // library delivers for it (one per block that listed devices).
+    // Removes the domain's devices; the messages (one per block with devices).
     uint32_t remove_domain(uint32_t dom)
     {
         auto it = domains.find(dom);
