@@ -297,6 +297,8 @@ Run workload(uint32_t queue)
 
     // A whole domain at once.
     rec("delDomainFromVorel", delDomainFromVorel(3, 0), {0});
+    // A device whose chain has two blocks.
+    rec("delPidFromVorel(two blocks)", delPidFromVorel(P(1, 6), 0), {0});
 
     // Queries and the dump, under the read lock as a client would run them.
     {
