@@ -1,9 +1,7 @@
-// fuzz_common.h - what the fuzz targets of vorel share: a private runtime
-// directory for the process, a silent trace, the start-up that runs before
-// the first input (for the targets that run the library, its start for the
-// target's switch instance and a segment of its own), and the way a target
-// reports a wrong result (a message, then abort(), which libFuzzer records as
-// a crash together with the input).
+// fuzz_common.h - what the fuzz targets share: a private runtime directory,
+// a silent trace, the start-up before the first input (the library started
+// for the target's switch instance), and abort() on a wrong result, which
+// libFuzzer (and the replay in ctest) records as a crash with the input.
 #pragma once
 
 #include <unistd.h>
@@ -18,7 +16,6 @@
 #include "vorel_platform.h"
 
 namespace vfuzz {
-
 [[noreturn]] inline void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 [[noreturn]] inline void fail(const char *fmt, ...)
@@ -39,10 +36,7 @@ namespace vfuzz {
             ::vfuzz::fail(__VA_ARGS__);                                                                                \
     } while (0)
 
-// True when VFUZZ_KNOWN_BUGS is set: each target then steps around the
-// faults of the code under test that it has already found and that are not
-// fixed yet (each place says which), so that a run can look for others.
-// Without it a target stops at them, as it should.
+// VFUZZ_KNOWN_BUGS: step around faults found and not fixed yet.
 inline bool skip_known_bugs()
 {
     static const bool skip = std::getenv("VFUZZ_KNOWN_BUGS") != nullptr;
@@ -65,10 +59,7 @@ inline void remove_own_run_dir()
 }
 } // namespace detail
 
-// Prepares the process before its first input: a runtime directory of its
-// own (removed at exit) unless VOREL_RUN_DIR names one, the trace silenced
-// (expected failures trace at error level by the thousand), and `instance`
-// as the switch instance of the process and of the calling thread.
+// A private runtime directory (unless VOREL_RUN_DIR names one), no trace, `instance`.
 inline void init_process(int instance)
 {
     if (std::getenv("VOREL_RUN_DIR") == nullptr) {
@@ -87,9 +78,7 @@ inline void init_process(int instance)
     setMySwitch(instance);
 }
 
-// init_process(instance) the first time it is called, when it returns true
-// and the target goes on with its own start-up; false (and nothing done) on
-// every later input.
+// init_process(instance) and true the first time; false afterwards.
 inline bool start_process(int instance)
 {
     static bool started = false;
@@ -99,8 +88,6 @@ inline bool start_process(int instance)
     init_process(instance);
     return true;
 }
-
-// ---- targets that run the library -----------------------------------------------
 
 namespace detail {
 inline int &library_instance()
@@ -116,11 +103,7 @@ inline VorelPartCtx *context() { return part_vorel_glbl_array[detail::library_in
 // Removes the segment of the target's switch instance, if there is one.
 inline void remove_segment() { (void)gshm_remove(context()->shm_key); }
 
-// start_process(instance), then the library started for the instance and a
-// segment left by an earlier run of the instance removed; the segment is
-// removed again at exit (registered after the platform's first use, so that
-// it runs before the platform's own state is destroyed).  True the first
-// time, like start_process.
+// start_process, then the library started and an old segment removed (again at exit).
 inline bool start_library(int instance)
 {
     if (!start_process(instance))

@@ -1,23 +1,17 @@
-// fuzz_decode - the update-message decoder on any message code and body.
-//
-// The body lies at the very end of a heap block of its own (at an odd
-// address when the input says so), so that a read past it, or an unaligned
-// word read, is caught.  A body either decodes or gives a reason; one that
-// decodes is exactly what the encoders make of the decoded message, and both
-// formatters give one line of text and one valid JSON object that agree with
-// the decoder.
+// fuzz_decode - the update-message decoder on any code and body (at the end
+// of its own heap block, at an odd address when the input says so).  A body
+// decodes or gives a reason; one that decodes is what the encoders make of
+// the decoded message.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstring>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "decode.h"
 #include "fuzz_common.h"
 
 namespace {
-
 using namespace vorel::decode;
 
 uint32_t pick_code(FuzzedDataProvider &in)
@@ -56,16 +50,6 @@ std::vector<uint32_t> reencode(const Message &msg)
     return {};
 }
 
-void check_json(const std::string &text, uint32_t code, bool ok, size_t length)
-{
-    VFUZZ_CHECK(!text.empty() && text.find('\n') == std::string::npos, "JSON not one line");
-    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    VFUZZ_CHECK(!j.is_discarded() && j.is_object(), "not a JSON object: %s", text.substr(0, 200).c_str());
-    VFUZZ_CHECK(j.contains("code") && j["code"] == code, "JSON code differs");
-    VFUZZ_CHECK(j.contains("error") != ok, "JSON error field %s", ok ? "on a good message" : "missing");
-    VFUZZ_CHECK(j.contains("length") && j["length"] == length, "JSON length differs");
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -93,15 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             VFUZZ_CHECK(bytes.empty(), "a sync notice with a body");
         else
             VFUZZ_CHECK(reencode(msg) == words_of(body), "%s encodes to other words", msg.format_name());
-        const std::string text = to_text(msg);
-        VFUZZ_CHECK(text.rfind(msg.format_name(), 0) == 0, "text does not start with the format name");
-        VFUZZ_CHECK(text == format_text(code, body), "the two text forms differ");
-        const std::string json = to_json(msg);
-        VFUZZ_CHECK(json == format_json(code, body), "the two JSON forms differ");
-        check_json(json, code, true, bytes.size());
-    } else {
-        VFUZZ_CHECK(format_text(code, body).rfind("MALFORMED", 0) == 0, "refused message not shown as MALFORMED");
-        check_json(format_json(code, body), code, false, bytes.size());
     }
     return 0;
 }

@@ -1,14 +1,9 @@
-// fuzz_fabric - fabric files of any content, through the tool's parser, the
-// server's fabric loader and the initial load into the database.
-//
-// A file is either refused with a message that names it, in which case the
-// loader hands over no device and the database stays empty, or accepted as a
-// fabric that keeps the file format's promises (unique storable PIDs, zone
-// members that are devices, symmetric zoned destinations, the domain list
-// covering the switch's and every device's domain), that reads back the
-// same from its own text, that the loader hands over device for device, and
-// that loads into an empty database exactly: every device with its zoned
-// destinations, nothing else.
+// fuzz_fabric - fabric files of any content through the tool's parser, the
+// server's loader and the initial load.  A file is refused with a message
+// naming it (nothing handed over or stored), or accepted as a fabric that
+// keeps the format's promises (unique PIDs, zone members that are devices,
+// symmetric destinations, the domain list complete), that the loader hands
+// over device for device, and that loads exactly into an empty database.
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
@@ -26,7 +21,6 @@
 #include "vorel_db.h"
 
 namespace {
-
 using vorel::tool::Fabric;
 
 constexpr int kInstance = 124;
@@ -34,9 +28,7 @@ constexpr const char *kName = "fuzz.json";
 
 bool same(const DevInfo &a, const DevInfo &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The file the loader reads: in memory (/dev/shm) where there is one, as a
-// file written and truncated for every input costs a disk write-back.  Set
-// before the first input; it outlives the exit handlers.
+// The file the loader reads, in /dev/shm where there is one (no disk writes).
 std::string g_file;
 
 void remove_file() { (void)::unlink(g_file.c_str()); }
@@ -85,7 +77,6 @@ void check_promises(const Fabric &f)
     doms.insert(f.domain);
     for (const uint32_t d : doms)
         VFUZZ_CHECK(std::binary_search(f.domains.begin(), f.domains.end(), d), "domain %u not listed", d);
-
     const auto dest = vorel::tool::zone_destinations(f);
     VFUZZ_CHECK(dest.size() == f.devices.size(), "destinations for %zu of %zu devices", dest.size(), f.devices.size());
     for (uint32_t i = 0; i < dest.size(); ++i) {
@@ -96,21 +87,6 @@ void check_promises(const Fabric &f)
             VFUZZ_CHECK(std::find(dest[j].begin(), dest[j].end(), i) != dest[j].end(), "zoning not symmetric");
         }
     }
-}
-
-void check_round_trip(const Fabric &f)
-{
-    std::string error;
-    const auto back = vorel::tool::parse_fabric(vorel::tool::fabric_to_json(f), "again", error);
-    VFUZZ_CHECK(back.has_value(), "the fabric's own text is refused: %s", error.c_str());
-    VFUZZ_CHECK(back->domain == f.domain, "domain differs after a round trip");
-    VFUZZ_CHECK(back->devices.size() == f.devices.size(), "devices differ after a round trip");
-    for (size_t i = 0; i < f.devices.size(); ++i)
-        VFUZZ_CHECK(same(back->devices[i], f.devices[i]), "device %zu differs after a round trip", i);
-    VFUZZ_CHECK(back->zones.size() == f.zones.size(), "zones differ after a round trip");
-    for (size_t i = 0; i < f.zones.size(); ++i)
-        VFUZZ_CHECK(back->zones[i].name == f.zones[i].name && back->zones[i].members == f.zones[i].members,
-                    "zone %zu differs after a round trip", i);
 }
 
 // The server's loader: the file's devices or nothing.
@@ -174,7 +150,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::optional<Fabric> f = vorel::tool::parse_fabric(text, kName, error);
     if (f) {
         check_promises(*f);
-        check_round_trip(*f);
     } else {
         VFUZZ_CHECK(error.rfind(kName, 0) == 0, "refusal does not name the file: %s", error.c_str());
     }

@@ -1,18 +1,12 @@
 // fuzz_handler - the server's request handler, ns_vorel_callback, with any
-// sequence of request codes and request buffers.
-//
-// The program defines ipcSend, ipcSendRcv and myNode itself, so the
-// handler's replies are recorded here and no socket is used.  Each request
-// buffer is a heap block of the request's length, at least 8 bytes and
-// zero-filled past the request, as the IPC service hands it over, so a read
-// past that is caught.
-//
-// After every request: exactly one reply, of 4 bytes, to the requester's
-// address with the code it supplied and no time-out; the handler returns 0;
-// the registry holds at most 8 distinct client types and matches a model of
-// what enable, disable, register and unregister do, with the answers a
-// registration gets before the segment exists, on it, and once the server
-// has announced the end of its initial load.
+// sequence of requests.  ipcSend, ipcSendRcv and myNode are this program's
+// own, so replies are recorded and no socket is used.  Each request buffer is
+// a heap block of the request's length, at least 8 bytes and zero-filled past
+// the request, as the IPC service hands it over, so a read past that is
+// caught.  After every request: one 4-byte reply to the requester with its
+// code and no time-out, and a registry (at most 8 types) that matches a model
+// of enable, disable, register and unregister, before the segment exists, on
+// it, and after the end of the initial load.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -25,7 +19,6 @@
 #include "vorel_db.h"
 
 namespace {
-
 constexpr int kInstance = 121;
 constexpr uint32_t kNode = 0x00050007;
 
@@ -68,9 +61,7 @@ extern "C" int ipcSendRcv(const IPCAddr *, uint32_t, const void *, uint32_t, voi
 extern "C" uint32_t myNode(void) { return kNode; }
 
 namespace {
-
-// What the handler should have done, in the terms of the registry and the
-// server's attachment.
+// What the handler should have done to the registry and the attachment.
 struct HandlerModel {
     bool attached = false;
     bool synced = false; // the initial load was announced on the present segment
@@ -93,8 +84,7 @@ std::vector<uint32_t> registry_now()
 // Between requests the server may announce the end of its initial load.
 constexpr uint32_t kSyncDone = 0xFFFFFFFFu;
 
-// Request codes the handler knows, their neighbours, and now and then any
-// 32-bit value (also one whose low byte is a known code); or kSyncDone.
+// Known request codes, their neighbours, any 32-bit value, or kSyncDone.
 uint32_t pick_code(FuzzedDataProvider &in)
 {
     switch (in.ConsumeIntegralInRange<int>(0, 10)) {
@@ -119,9 +109,7 @@ uint32_t pick_code(FuzzedDataProvider &in)
     }
 }
 
-// A request buffer as the IPC service hands it over: the request code, then
-// the client's body (usually one word, the client type, from a small set so
-// that types meet again).
+// The request code, then the body (usually a client type from a small set).
 std::vector<uint8_t> pick_buffer(FuzzedDataProvider &in, uint32_t code)
 {
     size_t len = 8;
@@ -169,10 +157,8 @@ uint32_t client_type_of(const std::vector<uint8_t> &buf)
     return t;
 }
 
-// The reply the model expects, or nothing when the request is outside what
-// the handler defines (a register or unregister request without a whole
-// client type): then any reply will do, and the model takes the registry as
-// it is.
+// The reply the model expects; nothing for a (un)register request without a
+// whole client type (any reply will do; the model takes the registry as it is).
 std::optional<int32_t> expect(uint32_t code, const std::vector<uint8_t> *buf)
 {
     HandlerModel &m = g_model;
@@ -218,9 +204,7 @@ void check_registry_shape(const std::vector<uint32_t> &reg)
     VFUZZ_CHECK(std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end(), "a client type registered twice");
 }
 
-// The server's announcement of the end of its initial load: the sync notice
-// goes to the registered client types (recorded, not checked here), and
-// registrations answer "in sync" from then on.
+// The end of the initial load: registrations answer "in sync" from then on.
 void sync_done()
 {
     g_replies.clear();
@@ -278,8 +262,7 @@ void one_request(FuzzedDataProvider &in)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     (void)vfuzz::start_library(kInstance);
-    // Every input starts from an empty registry; the attachment carries over
-    // (the model knows it).
+    // Every input starts from an empty registry; the attachment carries over.
     while (context()->num_clients > 0)
         (void)unRegisterVorelClientToSrvr(context()->registeredClients[0]);
     g_model.registry.clear();

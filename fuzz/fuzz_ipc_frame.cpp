@@ -1,14 +1,8 @@
-// fuzz_ipc_frame - the IPC service's framing on any byte stream.
-//
-// The program owns a service of the platform's IPC.  Each input is written,
-// as it is, into a fresh connection to the service's socket, the writing side
-// is then closed, and the stream is read until the service ends it.  A
-// reference reading of the same bytes says which frames the service must
-// hand to the handler (every well-formed frame up to the first malformed or
-// incomplete one: bad magic or kind, reserved bits, a body beyond the limit,
-// another service's name, a cut-off frame), with which code and body, and
-// which replies come back.  Afterwards the service must still answer a
-// well-formed request on a new connection.
+// fuzz_ipc_frame - the IPC service's framing on any byte stream written into
+// a fresh connection to a service of this program.  A reference reading says
+// which frames the handler must get (every well-formed one up to the first
+// malformed or cut one) and which replies come back; afterwards the service
+// still answers a request on a new connection.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,7 +18,6 @@
 #include "ipc_frame.h"
 
 namespace {
-
 using plat::ipc::FrameHeader;
 using plat::ipc::FrameKind;
 
@@ -107,8 +100,7 @@ void start_once()
         return;
     g_service = ipcRegisterService(kService, handler);
     VFUZZ_CHECK(g_service > 0, "cannot register the service");
-    // The service stops (its dispatch thread joined) before the platform's
-    // tables are destroyed at exit.
+    // The service stops before the platform's tables go at exit.
     std::atexit([] { (void)ipcUnregisterService(g_service); });
 }
 

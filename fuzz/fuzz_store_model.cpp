@@ -1,18 +1,13 @@
-// fuzz_store_model - sequences of store operations decoded from the input,
-// run on a fresh segment and on the store model of the tests side by side:
-// insertion and removal keeping peers in step (con_addpidtodb and
-// con_delpidfromdb with sync_peers 1), the initial load of absent PIDs
-// (con_addpidtodb with 0), domain removal (delDomainFromVorel, direct) and
-// lookups of any PID (getPidFromVorel).
-//
-// After every step the whole store is compared with the model: total_pids and
-// the count query, every domain's DomDb blocks slot by slot, every device's
-// DestDb blocks record by record (src_dev of each block included), the
-// lookups, and the removal messages.  One byte of the input chooses the kind
-// of sequence: "fabric" sequences take every device's destinations from an
-// undirected link graph and never load without peers, so the store must
-// also stay symmetric; "wild" sequences add initial loads, duplicate and self
-// links and destinations that are never stored.
+// fuzz_store_model - the model-based store test: sequences of insertions and
+// removals keeping peers in step, initial loads, domain removals and lookups,
+// decoded from the input and run on a fresh segment and on the plain model
+// of tests/support/store_model.h side by side.  After every step the whole
+// store is compared with the model: the total and the count query, every
+// DomDb block slot by slot, every DestDb block record by record, the lookups
+// and the removal messages.  The first byte chooses "fabric" sequences
+// (destinations from an undirected link graph; the store must stay
+// symmetric) or "wild" ones (initial loads, duplicate and self links,
+// destinations never stored).  ctest replays fuzz/corpus/fuzz_store_model.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -28,15 +23,12 @@
 #include "vorel_db.h"
 
 namespace {
-
 constexpr int kInstance = 122;
 constexpr uint32_t kCrowded = 300; // PIDs of domain 1: more than one DomDb block holds
 
 constexpr uint32_t pid_of(uint32_t dom, uint32_t area, uint32_t port) { return dom << 16 | area << 8 | port; }
 
-// PIDs the sequences draw from: a mixed set of a few domains, PIDs that
-// collide in area and port across domains, PIDs with bits above 23, and the
-// crowded domain 1.
+// PIDs: a few domains colliding in area and port, bits above 23, and the crowded domain 1.
 struct Pool {
     std::vector<uint32_t> mixed;
     std::vector<uint32_t> crowded;
@@ -68,8 +60,7 @@ const Pool &pool()
     return p;
 }
 
-// A DevInfo whose every field derives from the PID and a salt, so that the
-// copy of a wrong record, or of part of one, shows.
+// Every field derives from the PID and a salt: a wrong or partial copy shows.
 DevInfo dev_of(uint32_t pid, uint32_t salt)
 {
     DevInfo d{};
@@ -85,43 +76,19 @@ DevInfo dev_of(uint32_t pid, uint32_t salt)
 
 bool same(const DevInfo &a, const DevInfo &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// The destination array of a payload without destinations: NULL, or any
-// other pointer (which must never be read).
+// An empty payload's destinations: NULL, or a pointer that must never be read.
 DevInfo *empty_list(bool null)
 {
     static DevInfo unused;
     return null ? nullptr : &unused;
 }
 
-// The largest shapes the run has compared, printed at exit when VFUZZ_STATS
-// is set: evidence that the run reaches chains of several blocks.
-struct Shapes {
-    size_t domain_blocks = 0; // DomDb blocks of one domain
-    size_t chain_blocks = 0;  // DestDb blocks of one device
-    size_t devices = 0;       // devices stored at once
-    size_t domain_removals = 0;
-};
-Shapes g_shapes;
-
-void print_shapes()
-{
-    std::fprintf(stderr,
-                 "store shapes: %zu DomDb blocks in a domain, %zu DestDb blocks in a chain, %zu devices, "
-                 "%zu domain removals\n",
-                 g_shapes.domain_blocks, g_shapes.chain_blocks, g_shapes.devices, g_shapes.domain_removals);
-}
-
-// ---- the store under test ------------------------------------------------------
-
 using vfuzz::context;
 
 // An empty store for every input: the segment is made anew.
 void fresh_store()
 {
-    if (vfuzz::start_library(kInstance)) {
-        if (std::getenv("VFUZZ_STATS") != nullptr)
-            std::atexit(print_shapes);
-    } else {
+    if (!vfuzz::start_library(kInstance)) {
         detachVorelSrvr();
         vfuzz::remove_segment();
     }
@@ -157,13 +124,14 @@ gadd_t first_block(uint32_t dom)
     return g;
 }
 
-// ---- comparison ------------------------------------------------------------------
-// The comparisons are no part of what is explored: they are left out of the
-// coverage that guides the fuzzer, which also makes them cheaper.
+// The comparisons are left out of the coverage that guides the fuzzer.
+#if defined(__clang__)
 #define VFUZZ_CHECKER __attribute__((no_sanitize("coverage")))
+#else
+#define VFUZZ_CHECKER
+#endif
 
-// A domain's DomDb blocks slot by slot; the head of every PID's chain is
-// kept in `heads`.
+// A domain's DomDb blocks slot by slot; each PID's chain head goes to `heads`.
 VFUZZ_CHECKER void check_domain(const vmodel::StoreModel &m, uint32_t dom, std::unordered_map<uint32_t, gadd_t> &heads)
 {
     const auto it = m.domains.find(dom);
@@ -186,7 +154,6 @@ VFUZZ_CHECKER void check_domain(const vmodel::StoreModel &m, uint32_t dom, std::
     });
     VFUZZ_CHECK(rc == 0, "domain %u chain unreadable (%d)", dom, rc);
     VFUZZ_CHECK(b == want_blocks, "domain %u has %zu DomDb blocks, model %zu", dom, b, want_blocks);
-    g_shapes.domain_blocks = std::max(g_shapes.domain_blocks, b);
 }
 
 // A device's chain, block by block, against the model.
@@ -210,7 +177,6 @@ VFUZZ_CHECKER void check_chain(uint32_t pid, const vmodel::MDevice &dev, gadd_t 
     });
     VFUZZ_CHECK(rc == 0, "%x chain unreadable (%d)", pid, rc);
     VFUZZ_CHECK(b == dev.blocks.size(), "%x has %zu DestDb blocks, model %zu", pid, b, dev.blocks.size());
-    g_shapes.chain_blocks = std::max(g_shapes.chain_blocks, b);
 }
 
 // The lookup of a stored device against the model.
@@ -238,10 +204,8 @@ VFUZZ_CHECKER void check_absent(uint32_t pid)
     VFUZZ_CHECK(pld == &untouched, "a failed lookup of %x wrote its result", pid);
 }
 
-// The whole store against the model: every domain block and every chain;
-// the lookups of the devices of the mixed set (the crowded domain's are
-// looked up by the sequence's own lookups, which keeps a step's cost linear
-// in the store's size).
+// Every domain block and chain, and the lookups of the mixed set (the crowded
+// domain's by the sequence's own lookups, keeping a step's cost linear).
 VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
 {
     VorelHdr *hdr = getVorelHdr();
@@ -254,7 +218,6 @@ VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
     for (const uint32_t dom : pool().domains)
         check_domain(m, dom, heads);
     VFUZZ_CHECK(heads.size() == m.devices.size(), "%zu PIDs filed, model %zu", heads.size(), m.devices.size());
-    g_shapes.devices = std::max(g_shapes.devices, heads.size());
     for (const auto &[pid, dev] : m.devices) {
         const auto head = heads.find(pid);
         VFUZZ_CHECK(head != heads.end(), "%x is not filed", pid);
@@ -268,8 +231,7 @@ VFUZZ_CHECKER void check_all(const vmodel::StoreModel &m)
     }
 }
 
-// Between stored devices a link is listed by both, once each, exactly when
-// the graph has it.  Read from the model, which matches the store here.
+// Stored devices list each other, once each, exactly when the graph links them.
 using Graph = std::map<uint32_t, std::set<uint32_t>>;
 
 VFUZZ_CHECKER void check_symmetry(const vmodel::StoreModel &m, const Graph &g)
@@ -289,16 +251,13 @@ VFUZZ_CHECKER void check_symmetry(const vmodel::StoreModel &m, const Graph &g)
     }
 }
 
-// ---- the sequence ------------------------------------------------------------------
-
 class Sequence {
   public:
     Sequence(FuzzedDataProvider &in, bool fabric) : in_(in), fabric_(fabric) {}
 
     void step()
     {
-        // Filling the crowded domain makes every later step of the input
-        // cost more: it is the rarest step.
+        // Filling the crowded domain makes later steps dearer: the rarest step.
         const int op = in_.ConsumeIntegralInRange<int>(0, 31);
         if (op < 9)
             insert(source(), false);
@@ -342,9 +301,7 @@ class Sequence {
         }
     }
 
-    // Destinations of a wild payload: picked one by one (with duplicates and
-    // self links), or a run of the crowded domain long enough for several
-    // DestDb blocks.
+    // One by one (duplicates and self links), or a long run of the crowded domain.
     std::vector<DevInfo> wild_destinations(uint32_t src, bool long_list)
     {
         std::vector<DevInfo> out;
@@ -370,8 +327,7 @@ class Sequence {
         return out;
     }
 
-    // Destinations of a fabric payload: the device's links, rewired first
-    // when asked (its old peers lose the link).
+    // The device's links, rewired first when asked (old peers lose the link).
     std::vector<DevInfo> fabric_destinations(uint32_t src, bool rewire, bool long_list)
     {
         if (rewire) {
@@ -415,14 +371,12 @@ class Sequence {
 
     void insert(uint32_t src, bool long_list)
     {
-        // Only a stored device changes its links: an absent one comes with the
-        // links the fabric already has for it, as peers that list it expect.
+        // Only a stored device changes its links; an absent one keeps the fabric's.
         const bool rewire = model_.has(src) && in_.ConsumeBool();
         put(src, fabric_ ? fabric_destinations(src, rewire, long_list) : wild_destinations(src, long_list), true);
     }
 
-    // The initial load: only for absent PIDs, and only in wild sequences
-    // (it leaves peers out of step).
+    // The initial load: absent PIDs of wild sequences only (peers go out of step).
     void load(uint32_t src)
     {
         if (fabric_ || model_.has(src)) {
@@ -459,7 +413,6 @@ class Sequence {
             return;
         }
         VFUZZ_CHECK(rc == 0, "removal of domain %u returned %d", dom, rc);
-        ++g_shapes.domain_removals;
         const uint32_t messages = model_.remove_domain(dom);
         VFUZZ_CHECK(getCurrentRevisionNum() - before == messages, "removal of domain %u: %u messages, model %u", dom,
                     getCurrentRevisionNum() - before, messages);

@@ -1,33 +1,34 @@
 // Platform failures at every call site.  A scripted server workload (segment
-// creation, client requests over the platform's IPC, initial load, sync done,
-// replacements, removals, bulk add and delete, queued requests through a
-// queue consumer, domain removal, queries and the dump) runs in a forked
-// child once per N = 1, 2, ... with the N-th call of one service failing,
-// until a run makes fewer than N calls of it.  Each run must end without a
-// crash, with every result one that the failing operation may give, with a
-// store that the verifier can walk and whose findings agree with what the
-// library reports, with no shared block lost where no failure can lose one,
-// and the same workload must then succeed on a fresh segment.  Targeted cases
-// below check the exact state that single failures leave.
+// creation, client requests over IPC, initial load, sync done, replacements,
+// removals, bulk add and delete, queued requests, domain removal, queries and
+// the dump) runs in a forked child once per N = 1, 2, ... with the N-th call
+// of one service (or of the heap) failing, until a run makes fewer than N
+// calls.  Each run must end without a crash or hang, with results the failing
+// operation may give, with a store the verifier can walk and whose findings
+// agree with the lookups, enumeration, local collection and dump, without
+// losing heap blocks or (where the failure cannot justify it) shared blocks.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "heap_fail.h"
-#include "ipc_double.h"
 #include "lock.h"
 #include "proc.h"
 #include "store_fixture.h"
@@ -39,15 +40,10 @@
 
 VTEST_HEAP_FAIL();
 
-// LeakSanitizer's check, present when the program is sanitized.  A forked
-// child leaves with _exit(), which skips the check made at exit: children
-// ask for it themselves.
+// LeakSanitizer's check (sanitized builds): children leave with _exit() and ask for it.
 extern "C" int __lsan_do_recoverable_leak_check(void) __attribute__((weak));
 
 namespace {
-
-// ---- the services, counted on their way to the platform -------------------------------
-
 enum Svc : int { kAlloc, kFree, kAvail, kG2L, kGetBB, kSetBB, kIpcSend, kIpcSendRcv, kMsgQSend, kHeap, kNumSvc };
 constexpr std::array<const char *, kNumSvc> kSvcName = {
     "gshm_alloc",      "gshm_free", "gshm_availability", "gadd2ladd", "get_basic_block",
@@ -57,9 +53,6 @@ std::atomic<bool> g_counting{false};
 std::array<std::atomic<uint32_t>, kNumSvc> g_calls{};
 // ipcSend call numbers (while counting) that answered a request.
 std::vector<uint32_t> g_reply_sends;
-// A gadd whose resolution fails (0: none), and how many more times.
-std::atomic<gadd_t> g_fail_gadd{0};
-std::atomic<int> g_fail_gadd_times{0};
 
 uint32_t count(Svc s)
 {
@@ -68,63 +61,33 @@ uint32_t count(Svc s)
     return g_calls[s].fetch_add(1) + 1;
 }
 
-template <class Fn> Fn next_fn(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
-
 } // namespace
 
-extern "C" {
-
-int gshm_alloc(gshm_handle_t h, gadd_t *gadd, uint32_t size)
-{
-    static const auto real = next_fn<int (*)(gshm_handle_t, gadd_t *, uint32_t)>("gshm_alloc");
-    count(kAlloc);
-    return real(h, gadd, size);
-}
-
-int gshm_free(gshm_handle_t h, gadd_t gadd)
-{
-    static const auto real = next_fn<int (*)(gshm_handle_t, gadd_t)>("gshm_free");
-    count(kFree);
-    return real(h, gadd);
-}
-
-int gshm_availability(gshm_handle_t h)
-{
-    static const auto real = next_fn<int (*)(gshm_handle_t)>("gshm_availability");
-    count(kAvail);
-    return real(h);
-}
-
-int gadd2ladd(gshm_handle_t h, gadd_t gadd, void **ladd)
-{
-    static const auto real = next_fn<int (*)(gshm_handle_t, gadd_t, void **)>("gadd2ladd");
-    count(kG2L);
-    if (gadd != 0 && gadd == g_fail_gadd.load() && g_fail_gadd_times.load() > 0) {
-        if (g_fail_gadd_times.fetch_sub(1) == 1)
-            g_fail_gadd.store(0);
-        return PLAT_ERR_INJECTED;
+// Each service counted, then carried out (or failed, as armed) by the platform.
+#define VTEST_COUNTED(svc, name, params, args)                                                                         \
+    extern "C" int name params                                                                                         \
+    {                                                                                                                  \
+        static const auto real = reinterpret_cast<int(*) params>(dlsym(RTLD_NEXT, #name));                             \
+        count(svc);                                                                                                    \
+        return real args;                                                                                              \
     }
-    return real(h, gadd, ladd);
-}
+VTEST_COUNTED(kAlloc, gshm_alloc, (gshm_handle_t h, gadd_t *g, uint32_t size), (h, g, size))
+VTEST_COUNTED(kFree, gshm_free, (gshm_handle_t h, gadd_t g), (h, g))
+VTEST_COUNTED(kAvail, gshm_availability, (gshm_handle_t h), (h))
+VTEST_COUNTED(kG2L, gadd2ladd, (gshm_handle_t h, gadd_t g, void **l), (h, g, l))
+VTEST_COUNTED(kGetBB, get_basic_block, (gshm_handle_t h, uint32_t b, gadd_t *g), (h, b, g))
+VTEST_COUNTED(kSetBB, set_basic_block, (gshm_handle_t h, uint32_t b, const gadd_t *g), (h, b, g))
+VTEST_COUNTED(kIpcSendRcv, ipcSendRcv,
+              (const IPCAddr *a, uint32_t c, const void *b, uint32_t n, void *r, uint32_t *rn, const ipc_timeout_t *t),
+              (a, c, b, n, r, rn, t))
+VTEST_COUNTED(kMsgQSend, msgQSend, (uint32_t q, const void *m, uint32_t n, int32_t t, int32_t p), (q, m, n, t, p))
 
-int get_basic_block(gshm_handle_t h, uint32_t block, gadd_t *gadd)
-{
-    static const auto real = next_fn<int (*)(gshm_handle_t, uint32_t, gadd_t *)>("get_basic_block");
-    count(kGetBB);
-    return real(h, block, gadd);
-}
-
-int set_basic_block(gshm_handle_t h, uint32_t block, const gadd_t *gadd)
-{
-    static const auto real = next_fn<int (*)(gshm_handle_t, uint32_t, const gadd_t *)>("set_basic_block");
-    count(kSetBB);
-    return real(h, block, gadd);
-}
-
-int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout)
+// ipcSend also notes the calls that answer a request (to a "@" address).
+extern "C" int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, const ipc_timeout_t *timeout)
 {
     static const auto real =
-        next_fn<int (*)(const IPCAddr *, uint32_t, const void *, uint32_t, const ipc_timeout_t *)>("ipcSend");
+        reinterpret_cast<int (*)(const IPCAddr *, uint32_t, const void *, uint32_t, const ipc_timeout_t *)>(
+            dlsym(RTLD_NEXT, "ipcSend"));
     const uint32_t n = count(kIpcSend);
     if (n != 0 && addr != nullptr && addr->name[0] == '@') {
         vtest::heap::Pause pause;
@@ -133,36 +96,13 @@ int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, 
     return real(addr, code, body, len, timeout);
 }
 
-int ipcSendRcv(const IPCAddr *addr, uint32_t code, const void *body, uint32_t len, void *reply, uint32_t *reply_len,
-               const ipc_timeout_t *timeout)
-{
-    static const auto real =
-        next_fn<int (*)(const IPCAddr *, uint32_t, const void *, uint32_t, void *, uint32_t *, const ipc_timeout_t *)>(
-            "ipcSendRcv");
-    count(kIpcSendRcv);
-    return real(addr, code, body, len, reply, reply_len, timeout);
-}
-
-int msgQSend(uint32_t queue, const void *msg, uint32_t len, int32_t timeout, int32_t priority)
-{
-    static const auto real = next_fn<int (*)(uint32_t, const void *, uint32_t, int32_t, int32_t)>("msgQSend");
-    count(kMsgQSend);
-    return real(queue, msg, len, timeout, priority);
-}
-
-} // extern "C"
-
 namespace {
-
 using vtest::dev_of;
 constexpr int kInstance = 21;
 
 bool slow_target() { return std::getenv("VOREL_SLOW_TARGET") != nullptr; }
 
-// ---- heap records as the server hands them over ------------------------------------------
-
-// A payload in one heap block, destinations inside it (what a queued
-// addPidToVorel may release with one free()).
+// A payload in one heap block, as a queued addPidToVorel releases it.
 devconpld *heap_payload(uint32_t pid, const std::vector<uint32_t> &dests)
 {
     vtest::heap::Pause pause;
@@ -211,8 +151,7 @@ void free_list(bulkconpld *l)
     std::free(l);
 }
 
-// The server's queue consumer: carries out every posted request with queue 0
-// and releases what the request handed over.
+// The server's queue consumer: carries out each request and releases its records.
 void consume(uint32_t queue)
 {
     for (;;) {
@@ -259,8 +198,6 @@ void consume(uint32_t queue)
     }
 }
 
-// ---- the workload -------------------------------------------------------------------------
-
 // A device PID of domain d, port p.
 constexpr uint32_t P(uint32_t d, uint32_t p) { return d << 16 | p << 8; }
 
@@ -286,8 +223,7 @@ struct Run {
 
 bool is_platform_error(int32_t rc) { return rc <= PLAT_ERR_INVAL && rc >= PLAT_ERR_INJECTED; }
 
-// Runs the scripted workload as the server of kInstance, whose NSIPC service
-// and queue exist already.
+// The scripted workload, as the server of kInstance (NSIPC and the queue exist).
 Run workload(uint32_t queue)
 {
     Run run;
@@ -305,8 +241,7 @@ Run workload(uint32_t queue)
     for (const uint32_t type : {0u, 1u, 2u, 4u})
         rec("registerVorelClient", registerVorelClient(type), {});
 
-    // Initial load: 12 devices in three domains; one with 70 destinations
-    // (two blocks), several of them not stored.
+    // Initial load: 12 devices in three domains, one with 70 destinations.
     std::vector<DeviceLinks> load = {
         {P(1, 1), {P(1, 2), P(1, 3), P(2, 1)}},
         {P(1, 2), {P(1, 1), P(2, 2)}},
@@ -363,6 +298,8 @@ Run workload(uint32_t queue)
 
     // A whole domain at once.
     rec("delDomainFromVorel", delDomainFromVorel(3, 0), {0});
+    // A device whose chain has two blocks.
+    rec("delPidFromVorel(two blocks)", delPidFromVorel(P(1, 6), 0), {0});
 
     // Queries and the dump, under the read lock as a client would run them.
     {
@@ -393,15 +330,12 @@ Run workload(uint32_t queue)
         printEachPidFromVorel();
     }
 
-    // Client requests that end the attachment come last: this process is
-    // the server, so unregistering detaches it (and disable finds it so).
+    // Requests that end the attachment (this process is the server) come last.
     rec("enableVorel", enableVorel(0), {});
     rec("unregisterVorelClient", unregisterVorelClient(1), {});
     rec("disableVorel", disableVorel(), {});
     return run;
 }
-
-// ---- what a run leaves --------------------------------------------------------------------
 
 uint64_t fnv(uint64_t h, const void *data, size_t n)
 {
@@ -422,7 +356,8 @@ struct Outcome {
     uint32_t revision = 0;
     uint32_t violations = 0;
     uint32_t orphans = 0;
-    uint32_t fired = 0; // the injected failure happened
+    uint32_t fired = 0;    // the injected failure happened
+    int64_t heap_kept = 0; // heap blocks the workload left allocated
     char failure[512] = {};
 };
 
@@ -433,8 +368,7 @@ void fail(Outcome &o, const std::string &what)
         std::snprintf(o.failure, sizeof o.failure, "%s", what.c_str());
 }
 
-// Walks the store with the verifier and checks what it reports against the
-// library's own view.  Returns the digest of the stored devices.
+// The verifier's walk against the library's own reads; the digest of the store.
 uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> &domains)
 {
     const vorel::tool::VerifyReport r = vorel::tool::verify_store(true);
@@ -458,13 +392,11 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
         fail(o, "a block is unreadable with no failure armed");
     if (require_clean && r.violations() != 0)
         fail(o, "violation where the failure cannot corrupt: " + r.findings.front().message);
-
     vorel::ReadLock lock(vorel::ctx()->rwlock);
     uint32_t count = 0;
     if (getCountFromVorel(&count) != 0 || count != r.total_pids)
         fail(o, "getCountFromVorel disagrees with the header the verifier read");
-    // Every device the verifier found reads back through the lookup; where
-    // the chain is whole, with the same destinations.
+    // Every device the verifier found reads back, with its destinations where whole.
     uint64_t h = 1469598103934665603ull;
     h = fnv(h, &r.total_pids, sizeof r.total_pids);
     h = fnv(h, &r.sync_done, sizeof r.sync_done);
@@ -501,8 +433,55 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     if (r.violations() == 0 && listed != expect)
         fail(o, "the enumeration and the verifier see different devices");
 
-    // Shared blocks: everything allocated is reachable, or was lost on a
-    // failure path.
+    // The local collection: each device of domain 1 once, as the verifier read it.
+    std::map<uint32_t, size_t> local_want, local_got;
+    size_t dump_lines = 0; // PID lines the dump must print
+    for (const auto &d : devs) {
+        if (vorel::domain_of(d.pid) == 1)
+            local_want[d.pid] = d.dests.size();
+        if (std::find(domains.begin(), domains.end(), vorel::domain_of(d.pid)) != domains.end())
+            dump_lines += 1 + d.dests.size();
+    }
+    devconpld **local = nullptr;
+    int32_t num = 0, runs = 0;
+    if (getAllLocalPidsFromVorel(&local, &num, &runs) != 0) {
+        fail(o, "the local collection fails with no failure armed");
+    } else {
+        for (int32_t i = 0; i < num; ++i) {
+            local_got[local[i]->src_dev.pid] = static_cast<size_t>(local[i]->num_dstdevices);
+            std::free(local[i]);
+        }
+        std::free(local);
+        if (r.violations() == 0 && (local_got != local_want || static_cast<size_t>(num) != local_want.size() ||
+                                    (num > 0) != (runs > 0) || runs > num))
+            fail(o, "the local collection and the verifier see different devices");
+    }
+    // The dump prints every device of the listed domains with its
+    // destinations, and reports no error on a sound store.
+    std::fflush(stdout);
+    FILE *out = std::tmpfile();
+    const std::string errors = std::string(std::getenv("VOREL_RUN_DIR")) + "/dump-errors." + std::to_string(getpid());
+    setenv("VOREL_TRACE_FILE", errors.c_str(), 1);
+    const int saved = dup(1);
+    dup2(fileno(out), 1);
+    printEachPidFromVorel();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    setenv("VOREL_TRACE_FILE", "/dev/null", 1);
+    std::rewind(out);
+    size_t printed = 0;
+    for (char line[256]; std::fgets(line, sizeof line, out) != nullptr;)
+        printed += std::strncmp(line, "PID:", 4) == 0 ? 1 : 0;
+    std::fclose(out);
+    struct stat err_st {};
+    const bool traced = stat(errors.c_str(), &err_st) == 0 && err_st.st_size > 0;
+    unlink(errors.c_str());
+    if (r.violations() == 0 && (printed != dump_lines || traced))
+        fail(o, "the dump prints " + std::to_string(printed) + " devices of " + std::to_string(dump_lines) +
+                    (traced ? ", with errors" : ""));
+
+    // Shared blocks: allocated ones are reachable, or were lost on a failure path.
     gshm_stats_t st{};
     if (gshm_get_stats(vorel::shm(), &st) == 0) {
         const uint64_t reachable = 1 + r.domdb_blocks + r.destdb_blocks;
@@ -513,7 +492,37 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     return h;
 }
 
-// ---- one run in a child --------------------------------------------------------------------
+// "PSIPC" of this process counts the update messages it receives.
+std::mutex g_watch_mutex;
+std::condition_variable g_watch_arrived;
+uint32_t g_received = 0, g_markers = 0;
+constexpr uint32_t kMarker = 0x7E57AA01;
+
+int32_t watch(const IPCAddr *, uint32_t, const void *, uint32_t, uint32_t code)
+{
+    std::lock_guard lock(g_watch_mutex);
+    ++(code == kMarker ? g_markers : g_received);
+    g_watch_arrived.notify_all();
+    return 0;
+}
+
+// The messages received, once a marker sent after them has arrived too.
+uint32_t received()
+{
+    std::unique_lock lock(g_watch_mutex);
+    const uint32_t want = g_markers + 1;
+    lock.unlock();
+    IPCAddr to{};
+    to.node = static_cast<uint16_t>(myNode() & 0xFFFFu);
+    to.svc = VOREL_IPC_SVC;
+    std::snprintf(to.name, sizeof to.name, "%s", VOREL_CLIENT_SVC_NAME);
+    const ipc_timeout_t timeout{10, 0};
+    if (ipcSend(&to, kMarker, nullptr, 0, &timeout) < 0)
+        return UINT32_MAX;
+    lock.lock();
+    g_watch_arrived.wait_for(lock, std::chrono::seconds(20), [&] { return g_markers >= want; });
+    return g_received;
+}
 
 const std::vector<uint8_t> kDomains = {1, 2, 3};
 
@@ -523,9 +532,7 @@ struct Reference {
 };
 Reference g_ref; // the healthy run, known to every child forked after it
 
-// Sets the process up as the server of kInstance, runs the workload with
-// `svc` failing at its n-th call (n = 0: nothing fails), checks what the run
-// left, and runs the workload again, healthy, on a fresh segment.
+// The workload with `svc` failing at its n-th call (0: none), and what it left.
 Outcome run_once(Svc svc, uint32_t n, bool reference)
 {
     Outcome o;
@@ -538,10 +545,10 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     const key_t key = vorel::ctx()->shm_key;
     (void)gshm_remove(key);
     fabricSetView(kInstance, 1, kDomains.data(), static_cast<int>(kDomains.size()));
-    vtest::ipc::Receiver watcher(VOREL_CLIENT_SVC_NAME);
+    const int psipc = ipcRegisterService(VOREL_CLIENT_SVC_NAME, watch);
     const int nsipc = ipcRegisterService(VOREL_SERVER_SVC_NAME, ns_vorel_callback);
     uint32_t queue = 0;
-    if (!watcher.registered() || nsipc <= 0 || msgQCreate(64, sizeof(VorelQueueReq), &queue) != 0) {
+    if (psipc <= 0 || nsipc <= 0 || msgQCreate(64, sizeof(VorelQueueReq), &queue) != 0) {
         fail(o, "services");
         return o;
     }
@@ -561,6 +568,7 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
         plat_fail_after(kSvcName[svc], n);
     else
         vtest::heap::arm(0);
+    const int64_t heap_before = vtest::heap::live();
     g_counting = true;
     Run run = workload(queue);
     g_counting = false;
@@ -583,22 +591,34 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
         if (!ok)
             fail(o, std::string(r.op) + " returned " + std::to_string(r.rc));
     }
-    {
-        const auto got = watcher.sync();
-        o.received = static_cast<uint32_t>(got.size());
+    o.received = received();
+    // Heap blocks lost: more kept than the healthy run keeps (looked at again
+    // for a while: a service thread may still be letting go of a buffer).
+    for (int tries = 0; tries < 100; ++tries) {
+        o.heap_kept = vtest::heap::live() - heap_before;
+        if (reference || o.heap_kept <= g_ref.outcome.heap_kept)
+            break;
+        usleep(10000);
     }
+    if (!reference && vtest::heap::available() && o.heap_kept > g_ref.outcome.heap_kept)
+        fail(o, std::to_string(o.heap_kept - g_ref.outcome.heap_kept) + " heap blocks lost");
     o.revision = vorel::ctx()->revision_num;
 
     if (run.started) {
-        // The workload ends detached; look at what it left as a client would.
-        if (vorel::ctx()->initialized <= 0 && initVorelClient() != 0)
+        // Unregistering detached the process, whatever its send gave; it
+        // looks at what the run left as a client would.
+        if (vorel::ctx()->initialized > 0)
+            fail(o, "still attached after unregistering");
+        else if (initVorelClient() != 0)
             fail(o, "cannot attach to the segment the run left");
-        // Delivery and queue failures never change the store wrongly; the
-        // store changes of a dropped queued request are simply missing.
+        // Delivery and queue failures never corrupt the store.
         const bool clean = n == 0 || svc == kIpcSend || svc == kIpcSendRcv || svc == kMsgQSend;
         o.digest = check_store(o, clean, kDomains);
-        if (clean && o.orphans != 0)
-            fail(o, std::to_string(o.orphans) + " shared blocks lost where no failure may lose one");
+        // An unreadable chain, or a removal stopped halfway, leaves blocks out of
+        // reach by design; any other failure gives back all it took.
+        const bool may_lose = n != 0 && (svc == kG2L || svc == kGetBB || svc == kFree || svc == kHeap);
+        if (o.orphans != 0 && !may_lose)
+            fail(o, std::to_string(o.orphans) + " shared blocks lost");
     } else if (vorel::ctx()->initialized > 0) {
         fail(o, "attached after a failed initVorelSrvr");
     }
@@ -611,28 +631,6 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
             fail(o, "a failed delivery should cost exactly that message: received " + std::to_string(o.received) +
                         " of " + std::to_string(ref.received) + ", revision " + std::to_string(o.revision) + " of " +
                         std::to_string(ref.revision));
-
-        // The same workload, healthy, on a fresh segment.
-        (void)vorellibUnInit();
-        (void)gshm_remove(key);
-        if (vorellibInit() != 0) {
-            fail(o, "vorellibInit after the run");
-        } else {
-            watcher.clear();
-            Run again = workload(queue);
-            std::vector<int32_t> rcs;
-            for (const Result &r : again.results)
-                rcs.push_back(r.rc);
-            if (rcs != g_ref.results)
-                fail(o, "the healthy run after the failure gives other results");
-            if (vorel::ctx()->initialized <= 0)
-                (void)initVorelClient();
-            Outcome fresh;
-            if (check_store(fresh, true, kDomains) != ref.digest || fresh.failure[0] != '\0')
-                fail(o, "the healthy run after the failure leaves another store");
-            if (watcher.sync().size() != ref.received)
-                fail(o, "the healthy run after the failure delivers other messages");
-        }
     }
     dup2(saved, 1);
     close(saved);
@@ -640,6 +638,7 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     (void)vorellibUnInit();
     (void)gshm_remove(key);
     (void)ipcUnregisterService(nsipc);
+    (void)ipcUnregisterService(psipc);
     (void)msgQDelete(queue);
     if (__lsan_do_recoverable_leak_check != nullptr && __lsan_do_recoverable_leak_check() != 0)
         fail(o, "heap blocks leaked (LeakSanitizer's report is on standard error)");
@@ -718,7 +717,6 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
     g_ref.results.assign(ref.results, ref.results + ref.num_results);
     for (const int32_t rc : g_ref.results)
         EXPECT_LE(rc, 0);
-
     struct Tally {
         uint32_t injected = 0, survived = 0, skipped = 0;
         uint32_t violated = 0; // runs whose store the verifier reports broken
@@ -731,9 +729,7 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
             continue;
         std::set<uint32_t> skip;
         if (svc == kIpcSend) {
-            // A lost answer to a request leaves its requester waiting without
-            // a time-out (enable, disable, unregister pass none); those calls
-            // are left out and counted apart.
+            // A lost answer leaves a requester without time-out waiting: skipped.
             skip.insert(ref.reply_sends, ref.reply_sends + ref.num_reply_sends);
             tally[s].skipped = static_cast<uint32_t>(skip.size());
         }
@@ -775,214 +771,3 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
 }
 
 } // namespace
-
-// ---- the state that single failures leave ---------------------------------------------------
-
-class FaultState : public vtest::StoreFixture {
-  protected:
-    int instance() const override { return kInstance + 1; }
-    void TearDown() override
-    {
-        g_fail_gadd = 0;
-        g_fail_gadd_times = 0;
-        vtest::heap::disarm();
-        StoreFixture::TearDown();
-    }
-
-    // The head DestDb block of a stored PID, read from its domain's chain.
-    gadd_t head_of(uint32_t pid)
-    {
-        for (const DomDb *b : domain_chain(vorel::domain_of(pid)))
-            for (uint32_t i = 0; i < b->num_pids; ++i)
-                if (b->pid_tbl[i].pid == pid)
-                    return b->pid_tbl[i].gadd;
-        return 0;
-    }
-    bool lists(uint32_t pid, uint32_t peer)
-    {
-        const auto d = vtest::pids_of(chain_of(pid).flat());
-        return std::find(d.begin(), d.end(), peer) != d.end();
-    }
-    vorel::tool::VerifyReport verify() { return vorel::tool::verify_store(); }
-    static bool has(const vorel::tool::VerifyReport &r, vorel::tool::FindingKind k, uint32_t pid)
-    {
-        return std::any_of(r.findings.begin(), r.findings.end(),
-                           [&](const auto &f) { return f.kind == k && f.pid == pid; });
-    }
-    // A connected pair A <-> B and A <-> C, stored with peers in step.
-    void three()
-    {
-        vtest::Payload b(kB, {}), c(kC, {}), a(kA, {kB, kC});
-        ASSERT_EQ(insert(b), 0);
-        ASSERT_EQ(insert(c), 0);
-        ASSERT_EQ(insert(a), 0);
-        ASSERT_TRUE(lists(kB, kA) && lists(kC, kA));
-    }
-    // The removal of A fails as `arm` arranges; the entry is out of its
-    // domain, its chain is not freed, its peers keep it and the total stays:
-    // the verifier reports the header's total as broken.
-    void expect_removal_left_entry_out(const std::function<void()> &arm)
-    {
-        three();
-        const uint32_t blocks = stats().blocks_in_use;
-        arm();
-        EXPECT_EQ(remove(kA), std::nullopt);
-        const auto pids = domain_pids(1);
-        EXPECT_EQ(std::count(pids.begin(), pids.end(), kA), 0) << "the entry is out of the DomDb chain";
-        EXPECT_EQ(stats().blocks_in_use, blocks) << "the chain is not freed";
-        EXPECT_EQ(header()->total_pids, 3u);
-        EXPECT_TRUE(lists(kB, kA) && lists(kC, kA));
-        const auto r = verify();
-        EXPECT_TRUE(has(r, vorel::tool::FindingKind::TotalPids, 0));
-        EXPECT_TRUE(has(r, vorel::tool::FindingKind::PeerAbsent, kB));
-        EXPECT_EQ(r.stored_pids, 2u);
-    }
-
-    static constexpr uint32_t kA = P(1, 1), kB = P(1, 2), kC = P(2, 1);
-};
-
-TEST_F(FaultState, RemovalWhoseHeadCannotBeResolvedOrWhoseMessageCannotBeAllocated)
-{
-    expect_removal_left_entry_out([&] {
-        g_fail_gadd = head_of(kA);
-        g_fail_gadd_times = 1;
-    });
-    TearDown();
-    SetUp();
-    if (!vtest::heap::available())
-        GTEST_SKIP() << "no heap-failure injection in this build";
-    // The message is the removal's first heap allocation.
-    expect_removal_left_entry_out([] { vtest::heap::arm(1); });
-    EXPECT_TRUE(vtest::heap::fired());
-}
-
-TEST_F(FaultState, RemovalWhoseSecondBlockCannotBeFreedKeepsTheRestOfTheChain)
-{
-    // A has 130 destinations in three blocks; B is the first of them, C the
-    // 129th (block 2).  Only the head block is freed and only B unlinked.
-    std::vector<uint32_t> dests;
-    for (uint32_t i = 0; i < 130; ++i)
-        dests.push_back(i == 0 ? kB : i == 128 ? kC : P(9, i));
-    vtest::Payload b(kB, {}), c(kC, {}), a(kA, dests);
-    ASSERT_EQ(insert(b), 0);
-    ASSERT_EQ(insert(c), 0);
-    ASSERT_EQ(insert(a), 0);
-    ASSERT_EQ(chain_of(kA).blocks.size(), 3u);
-    const uint32_t blocks = stats().blocks_in_use;
-    plat_fail_after("gshm_free", 2);
-    EXPECT_EQ(remove(kA), std::nullopt);
-    EXPECT_EQ(stats().blocks_in_use, blocks - 1);
-    EXPECT_FALSE(lists(kB, kA));
-    EXPECT_TRUE(lists(kC, kA));
-    EXPECT_EQ(header()->total_pids, 3u);
-    EXPECT_TRUE(has(verify(), vorel::tool::FindingKind::TotalPids, 0));
-}
-
-TEST_F(FaultState, InsertionThatCannotExtendItsOwnChain)
-{
-    vtest::Payload b(kB, {});
-    ASSERT_EQ(insert(b), 0);
-    std::vector<uint32_t> dests{kB};
-    for (uint32_t i = 1; i < 70; ++i)
-        dests.push_back(P(9, i));
-    vtest::Payload a(kA, dests);
-    const uint32_t revision = vorel::ctx()->revision_num;
-    // The first availability check is the domain step's, the second the
-    // one before the chain's second block.
-    plat_fail_after("gshm_availability", 2);
-    EXPECT_EQ(addPidToVorel(a.get(), VOREL_UPD_DEV_ONLINE, 0), VOREL_E_FAIL);
-    const vtest::StoredChain c = chain_of(kA);
-    ASSERT_EQ(c.blocks.size(), 1u) << "the PID is filed with the block filled so far";
-    EXPECT_EQ(c.blocks[0].size(), 64u);
-    EXPECT_EQ(c.head_total, 70) << "the head keeps the full total";
-    EXPECT_EQ(header()->total_pids, 1u);
-    EXPECT_FALSE(lists(kB, kA)) << "no reverse links";
-    EXPECT_EQ(vorel::ctx()->revision_num, revision) << "no message";
-    const auto r = verify();
-    EXPECT_TRUE(has(r, vorel::tool::FindingKind::DestCount, kA));
-    EXPECT_TRUE(has(r, vorel::tool::FindingKind::TotalPids, 0));
-}
-
-TEST_F(FaultState, DomainRemovalStopsAtAnUnreadableBlock)
-{
-    for (uint32_t i = 0; i < 300; ++i) {
-        vtest::Payload p(P(5, 0) + i + 1, {});
-        ASSERT_EQ(insert(p, 0), 0);
-    }
-    const auto chain = domain_chain(5);
-    ASSERT_EQ(chain.size(), 2u);
-    const gadd_t second = chain[0]->next_gadd;
-    const uint32_t revision = vorel::ctx()->revision_num;
-    g_fail_gadd = second;
-    g_fail_gadd_times = 1000;
-    EXPECT_EQ(delDomainFromVorel(5, 0), 0);
-    g_fail_gadd = 0;
-    EXPECT_EQ(vorel::ctx()->revision_num, revision + 1) << "the first block is handled and reported";
-    const auto after = domain_chain(5);
-    ASSERT_EQ(after.size(), 2u) << "the chain is not shortened";
-    EXPECT_EQ(after[0]->num_pids, 0u);
-    EXPECT_EQ(after[0]->next_gadd, second);
-    EXPECT_EQ(after[1]->num_pids, 44u);
-    EXPECT_EQ(header()->total_pids, 44u);
-    EXPECT_TRUE(verify().passed(true));
-}
-
-TEST_F(FaultState, AFailedPostChangesNothingAndReleasesWhatItWasHanded)
-{
-    three();
-    uint32_t queue = 0;
-    ASSERT_EQ(msgQCreate(8, sizeof(VorelQueueReq), &queue), 0);
-    const uint32_t blocks = stats().blocks_in_use;
-    vtest::TraceCapture trace(1);
-    struct Poster {
-        const char *message;
-        std::function<int32_t()> post;
-    };
-    const std::vector<Poster> posters = {
-        {"unable to post online requestfor PID    10900 in internal queue",
-         [&] { return addPidToVorel(heap_payload(P(1, 9), {kA}), VOREL_UPD_DEV_ONLINE, queue); }},
-        {"unable to post delete requestfor PID    10100 in internal queue", [&] { return delPidFromVorel(kA, queue); }},
-        {"unable to post bulk_add request",
-         [&] {
-             return addPidListToVorel(heap_list({{P(1, 9), {kA, kB}}, {P(1, 10), {}}}), 0, queue);
-         }},
-        {"unable to post bulk_del request",
-         [&] {
-             return delPidListToVorel(heap_list({{kA, {kB}}}), VOREL_UPD_LIST_OFFLINE, queue);
-         }},
-        {"unable to post delete domain1 from vorel", [&] { return delDomainFromVorel(1, queue); }},
-        {"Unable to post sync_vorel ininternal queue", [&] { return vorelSyncDone(queue); }},
-    };
-    for (const Poster &p : posters) {
-        plat_fail_after("msgQSend", 1);
-        EXPECT_EQ(p.post(), 0) << p.message;
-        EXPECT_TRUE(trace.has(1, p.message)) << p.message;
-    }
-    // A notification whose post fails is released with nothing said.
-    plat_fail_after("msgQSend", 1);
-    ProcessClientNotification(std::malloc(16), 16, queue, VOREL_UPD_DEV_ONLINE);
-    VorelQueueReq r{};
-    EXPECT_EQ(msgQReceive(queue, &r, sizeof r, 0), PLAT_ERR_TIMEOUT) << "nothing was queued";
-    EXPECT_EQ(stats().blocks_in_use, blocks);
-    EXPECT_EQ(header()->total_pids, 3u);
-    EXPECT_EQ(header()->sync_done, 0u);
-    EXPECT_TRUE(lists(kB, kA) && lists(kC, kA));
-    (void)msgQDelete(queue);
-}
-
-TEST_F(FaultState, AFailedDeliveryCostsOnlyThatClientTypesMessage)
-{
-    vtest::ipc::Receiver watcher(VOREL_CLIENT_SVC_NAME);
-    ASSERT_TRUE(watcher.registered());
-    ASSERT_EQ(registerVorelClientToSrvr(0), 0);
-    ASSERT_EQ(registerVorelClientToSrvr(1), 0);
-    const uint32_t revision = vorel::ctx()->revision_num;
-    vtest::Payload a(kA, {kB});
-    plat_fail_after("ipcSend", 1);
-    EXPECT_EQ(addPidToVorel(a.get(), VOREL_UPD_DEV_ONLINE, 0), 0);
-    EXPECT_EQ(vorel::ctx()->revision_num, revision + 1);
-    const auto got = watcher.sync();
-    ASSERT_EQ(got.size(), 1u) << "client type 1 still receives";
-    EXPECT_EQ(got[0].code, static_cast<uint32_t>(VOREL_MSG_DEV_ONLINE));
-    EXPECT_TRUE(lists(kA, kB));
-}

@@ -1,13 +1,9 @@
 // Load: reader processes hammer lookups and enumerations under the read lock
-// while the server replaces and removes devices as fast as it can, for a
-// bounded time.  Every destination record carries a checksum of the record
-// it belongs to (source PID and version), so a reader that sees a record
-// half written, or parts of two versions, notices.  At the end the counts of
-// the store must agree with what the server did.
-//
-// VOREL_LOAD_SECONDS sets the duration (default 8 s, 3 s on an emulated
-// target); VOREL_LOAD_READERS the number of readers (2 to 4, default 3).
-// scripts/load.sh runs it longer and prints the rates.
+// while the server replaces and removes devices as fast as it can.  Every
+// record carries a checksum of its source and version, so a reader that sees
+// a torn record notices; at the end the store holds what the server left.
+// VOREL_LOAD_SECONDS (default 8, 3 emulated), VOREL_LOAD_READERS (2-4,
+// default 3); scripts/load.sh runs it longer and prints the rates.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,7 +25,6 @@
 #include "../tools/verify.cpp"
 
 namespace {
-
 using Clock = std::chrono::steady_clock;
 
 constexpr int kInstance = 45;
@@ -40,9 +35,8 @@ uint32_t device_pid(uint32_t i) { return (1 + i % 2) << 16 | (i / 2 + 1) << 8; }
 
 uint32_t checksum(uint32_t src, uint32_t version) { return (src * 2654435761u) ^ (version * 40503u) ^ 0xA5A5A5A5u; }
 
-// Version v of device `src`: 1 + v % kMaxDests destinations, all of them in
-// domain 9, which holds no device (so no other chain ever lists them), each
-// carrying the record's checksum, its version and its own index.
+// Version v of `src`: 1 + v % kMaxDests destinations in domain 9 (no device
+// there lists them), each with the record's checksum, version and index.
 vtest::Payload version_of(uint32_t src, uint32_t version)
 {
     const uint32_t v = version & 0xFFFFu; // what the records carry
@@ -166,15 +160,13 @@ TEST_F(Load, ReadersAndAWriterAtFullSpeed)
     const int readers = env_readers();
     set_fabric(1, {1, 2});
 
-    // Every device once at its largest, then removed: the segment has grown
-    // to its working size before the readers attach.
+    // Every device once at its largest, then removed: the segment is grown.
     for (uint32_t i = 0; i < kDevices; ++i) {
         vtest::Payload p = version_of(device_pid(i), kMaxDests - 1);
         ASSERT_EQ(addPidToVorel(p.get(), VOREL_UPD_DEV_ONLINE, 0), 0);
     }
     for (uint32_t i = 0; i < kDevices; ++i)
         ASSERT_EQ(delPidFromVorel(device_pid(i), 0), 0);
-
     std::vector<std::unique_ptr<vtest::Event>> ready, out;
     vtest::Event go;
     std::vector<std::unique_ptr<vtest::Child>> children;

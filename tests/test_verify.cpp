@@ -1,8 +1,5 @@
 // The database verifier: a healthy store passes; segments corrupted block by
-// block through the platform are reported with the PID and chain involved;
-// the asymmetry that the initial load and the bulk removal leave by design
-// is a warning, not a violation; and the Graphviz writer draws what the
-// walk read.
+// block through the platform are reported with the PID and chain involved.
 #include <gtest/gtest.h>
 
 #if defined(VOREL_HAVE_TOOL) || defined(VOREL_HAVE_VERIFIER)
@@ -10,38 +7,25 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
-#include <sstream>
 
-#include "dot.h"
-#include "gen.h"
 #include "store_fixture.h"
 #include "verify.h"
 
 namespace {
-
 using vorel::tool::FindingKind;
 using vorel::tool::Severity;
-using vorel::tool::StoredDevice;
 using vorel::tool::verify_store;
 using vorel::tool::VerifyReport;
 
 constexpr uint32_t pid(uint32_t dom, uint32_t area, uint32_t port) { return dom << 16 | area << 8 | port; }
 
-// The store every test starts from: domain 5 holds 260 devices (two DomDb
-// blocks), domain 6 three; the hub 0x060100 is connected to 130 devices of
-// domain 5, so its chain has three blocks and each of them lists it back.
+// Domain 5 holds 260 devices (two DomDb blocks), domain 6 three; the hub
+// 0x060100 links 130 of domain 5 (three DestDb blocks), each linking back.
 constexpr uint32_t kHub = pid(6, 1, 0);
 constexpr uint32_t kDomain5 = 260;
 constexpr uint32_t kHubLinks = 130;
 
 uint32_t dev5(uint32_t i) { return pid(5, 1 + i / 256, i % 256); }
-
-std::string hex(uint32_t p)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%06x", p);
-    return buf;
-}
 
 // The findings of one kind.
 std::vector<vorel::tool::Finding> of_kind(const VerifyReport &r, FindingKind k)
@@ -114,42 +98,10 @@ TEST_F(VerifyTest, HealthyStorePassesAndEveryBlockIsCounted)
     const VerifyReport r = verify_store(true);
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(r.findings.empty()) << r.findings.front().message;
-    EXPECT_TRUE(r.passed(true));
     EXPECT_EQ(r.stored_pids, kDomain5 + 3);
-    EXPECT_EQ(r.total_pids, kDomain5 + 3);
-    EXPECT_EQ(r.domains, 2u);
     EXPECT_EQ(r.domdb_blocks, 3u);                 // 256 + 4 in domain 5, 3 in domain 6
     EXPECT_EQ(r.destdb_blocks, kDomain5 + 2 + 3u); // the hub's chain has 64 + 64 + 2
     EXPECT_EQ(r.links, 2u * kHubLinks);
-
-    // The devices as read, for writers: the hub's destinations in chain order.
-    ASSERT_EQ(r.devices.size(), kDomain5 + 3);
-    const auto hub = std::find_if(r.devices.begin(), r.devices.end(), [](const auto &d) { return d.pid == kHub; });
-    ASSERT_NE(hub, r.devices.end());
-    EXPECT_TRUE(vtest::same_dev(hub->info, vtest::dev_of(kHub)));
-    ASSERT_EQ(hub->dests.size(), kHubLinks);
-    for (uint32_t i = 0; i < kHubLinks; ++i)
-        EXPECT_EQ(hub->dests[i].pid, dev5(i)) << i;
-}
-
-TEST_F(VerifyTest, BrokenLinkIsWarnedWithBothEnds)
-{
-    // dev5(7) forgets the hub, keeping its own counts consistent.
-    DestDb *head = chain_blocks(dev5(7)).front().second;
-    ASSERT_EQ(head->blk_num_dest, 1);
-    head->blk_num_dest = 0;
-    head->num_dstdevices = 0;
-
-    const VerifyReport r = verify_store();
-    ASSERT_EQ(r.findings.size(), 1u);
-    const auto &f = r.findings.front();
-    EXPECT_EQ(f.severity, Severity::Warning);
-    EXPECT_EQ(f.kind, FindingKind::OneWay);
-    EXPECT_EQ(f.pid, kHub);
-    EXPECT_EQ(f.peer, dev5(7));
-    EXPECT_EQ(f.chain, "chain of " + hex(kHub));
-    EXPECT_TRUE(r.passed(false));
-    EXPECT_FALSE(r.passed(true));
 }
 
 // One corruption of the segment and what the verifier must say about it.
@@ -157,9 +109,8 @@ struct Corruption {
     const char *name;
     std::function<void(VerifyTest &)> apply;
     FindingKind kind;
-    uint32_t pid;          // the PID the finding names (0: none)
-    const char *chain;     // text its chain must contain
-    const char *tail = ""; // and end with
+    uint32_t pid;      // the PID the finding names (0: none)
+    const char *chain; // text its chain must contain
 };
 
 void PrintTo(const Corruption &c, std::ostream *os) { *os << c.name; }
@@ -184,8 +135,6 @@ TEST_P(VerifyCorruption, IsReportedAsViolationWithPidAndChain)
     EXPECT_EQ(f.severity, Severity::Violation);
     EXPECT_EQ(f.pid, GetParam().pid) << f.message;
     EXPECT_NE(f.chain.find(GetParam().chain), std::string::npos) << f.chain;
-    const std::string tail = GetParam().tail;
-    EXPECT_EQ(f.chain.substr(f.chain.size() - std::min(tail.size(), f.chain.size())), tail) << f.chain;
     EXPECT_FALSE(r.passed(false));
 }
 
@@ -204,7 +153,7 @@ const Corruption kCorruptions[] = {
          b->num_pids += 1;
          c.header()->total_pids += 1;
      },
-     FindingKind::DuplicatePid, pid(6, 1, 1), "domain 6 chain, block 0 (gadd 0x", ", slot 3"},
+     FindingKind::DuplicatePid, pid(6, 1, 1), "domain 6 chain, block 0 (gadd 0x"},
     {"TotalPidsOff", [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).header()->total_pids += 2; },
      FindingKind::TotalPids, 0, "header"},
     {"DestinationSlotsOverPacked",
@@ -227,110 +176,11 @@ const Corruption kCorruptions[] = {
      FindingKind::ChainOwner, kHub, "chain of 0x060100, block 1"},
     {"PidFiledInAnotherDomain",
      [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).entry_of(dev5(40))->pid = pid(7, 1, 1); },
-     FindingKind::WrongDomain, pid(7, 1, 1), "domain 5 chain, block 0 (gadd 0x", ", slot 40"},
+     FindingKind::WrongDomain, pid(7, 1, 1), "domain 5 chain, block 0 (gadd 0x"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Segment, VerifyCorruption, ::testing::ValuesIn(kCorruptions),
                          [](const auto &info) { return std::string(info.param.name); });
-
-// The initial load stores each device's list as given, and the bulk removal
-// leaves the removed devices in their peers' lists: both are warnings.
-TEST_F(VerifyTest, AsymmetryLeftByDesignIsWarnedNotFailed)
-{
-    const uint32_t loaded = pid(9, 1, 0);
-    const uint32_t listed_back_never = pid(9, 1, 1); // stored, lists nothing
-    const uint32_t never_stored = pid(9, 1, 2);
-    DevInfo dests[2] = {vtest::dev_of(listed_back_never), vtest::dev_of(never_stored)};
-    devconpld recs[2]{};
-    recs[0].src_dev = vtest::dev_of(loaded);
-    recs[0].num_dstdevices = 2;
-    recs[0].dst_devices = dests;
-    recs[1].src_dev = vtest::dev_of(listed_back_never);
-    bulkconpld load{0, 2, 0, recs};
-    ASSERT_EQ(addPidListToVorel(&load, VOREL_UPD_SYNC, 0), 0);
-
-    // Bulk removal of two devices that the hub lists.
-    devconpld gone[2]{};
-    gone[0].src_dev.pid = dev5(0);
-    gone[1].src_dev.pid = dev5(1);
-    bulkconpld del{0, 2, 0, gone};
-    ASSERT_EQ(delPidListToVorel(&del, VOREL_UPD_LIST_OFFLINE, 0), 0);
-
-    const VerifyReport r = verify_store();
-    EXPECT_EQ(r.violations(), 0u) << (r.findings.empty() ? "" : r.findings.front().message);
-    const auto absent = of_kind(r, FindingKind::PeerAbsent);
-    const auto one_way = of_kind(r, FindingKind::OneWay);
-    ASSERT_EQ(absent.size(), 3u);
-    ASSERT_EQ(one_way.size(), 1u);
-    std::vector<std::pair<uint32_t, uint32_t>> absent_links;
-    for (const auto &f : absent)
-        absent_links.emplace_back(f.pid, f.peer);
-    std::sort(absent_links.begin(), absent_links.end());
-    const std::vector<std::pair<uint32_t, uint32_t>> expected{{kHub, dev5(0)}, {kHub, dev5(1)}, {loaded, never_stored}};
-    EXPECT_EQ(absent_links, expected);
-    EXPECT_EQ(one_way[0].pid, loaded);
-    EXPECT_EQ(one_way[0].peer, listed_back_never);
-    EXPECT_EQ(r.warnings(), 4u);
-    EXPECT_TRUE(r.passed(false));
-    EXPECT_FALSE(r.passed(true));
-}
-
-TEST_F(VerifyTest, DetachedProcessIsRefused)
-{
-    detachVorelSrvr();
-    const VerifyReport r = verify_store();
-    EXPECT_EQ(r.status, VOREL_E_UNINIT);
-    EXPECT_FALSE(r.passed(false));
-}
-
-// ---- Graphviz ------------------------------------------------------------------
-
-StoredDevice stored(uint32_t p, std::vector<uint32_t> dests, uint32_t flags = vorel::tool::kFlagInitiator)
-{
-    StoredDevice d;
-    d.pid = p;
-    d.info.pid = p;
-    d.info.spd = 16;
-    d.info.devflags = flags;
-    for (const uint32_t x : dests) {
-        DevInfo i{};
-        i.pid = x;
-        d.dests.push_back(i);
-    }
-    return d;
-}
-
-size_t occurrences(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-TEST(DotWriter, SymmetricPairsOnceOneWayLinksRedAndDomainScope)
-{
-    const uint32_t a = pid(1, 1, 0);
-    const uint32_t b = pid(2, 1, 0);
-    const uint32_t c = pid(1, 2, 0);
-    const std::vector<StoredDevice> devs{stored(a, {b, c}), stored(b, {a}), stored(c, {}, vorel::tool::kFlagTarget)};
-    std::ostringstream all;
-    vorel::tool::write_dot(all, devs, 0);
-    const std::string g = all.str();
-    EXPECT_EQ(g.rfind("graph vorel {", 0), 0u);
-    EXPECT_EQ(occurrences(g, "\"0x010100\" -- \"0x020100\";"), 1u);
-    EXPECT_EQ(occurrences(g, "\"0x020100\" -- \"0x010100\""), 0u);
-    EXPECT_EQ(occurrences(g, "\"0x010100\" -- \"0x010200\" [dir=forward, color=red];"), 1u);
-    EXPECT_NE(g.find("\"0x010200\" [label=\"0x010200\\n16G\", shape=box];"), std::string::npos) << g;
-    EXPECT_EQ(occurrences(g, "subgraph cluster_d"), 2u);
-
-    std::ostringstream dom2;
-    vorel::tool::write_dot(dom2, devs, 2);
-    const std::string h = dom2.str();
-    EXPECT_EQ(occurrences(h, "\"0x020100\" -- \"0x010100\";"), 1u) << h;
-    EXPECT_EQ(h.find("0x010200"), std::string::npos) << h;
-    EXPECT_NE(h.find("\"0x010100\" [label=\"0x010100\\n16G\", style=dashed"), std::string::npos) << h;
-}
 
 } // namespace
 

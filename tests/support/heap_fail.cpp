@@ -9,20 +9,17 @@ extern "C" {
 // Bounds of the program's own code, from the linker.
 extern char __executable_start[];
 extern char etext[];
-// The AddressSanitizer's allocator, when the program is sanitized: used
-// directly, since its start-up allocates before dlsym() could be asked.
+// The AddressSanitizer's allocator, used directly when present.
 void *__interceptor_malloc(std::size_t) __attribute__((weak));
 void *__interceptor_calloc(std::size_t, std::size_t) __attribute__((weak));
 void *__interceptor_realloc(void *, std::size_t) __attribute__((weak));
 void __interceptor_free(void *) __attribute__((weak));
 }
 
-// The allocation path runs before the sanitizer has set itself up: it must
-// not be instrumented.
+// The allocation path runs before the sanitizer is set up: not instrumented.
 #define VTEST_UNSANITIZED __attribute__((no_sanitize("address", "undefined")))
 
 namespace vtest::heap {
-
 namespace {
 
 using MallocFn = void *(*)(std::size_t);
@@ -30,17 +27,14 @@ using CallocFn = void *(*)(std::size_t, std::size_t);
 using ReallocFn = void *(*)(void *, std::size_t);
 using FreeFn = void (*)(void *);
 
-// Plain words read and written with the compiler's atomic built-ins: the
-// std::atomic members are functions of their own, instrumented in a
-// sanitized debug build.
+// Plain words with atomic built-ins (std::atomic's members are instrumented).
 MallocFn g_malloc = nullptr;
 CallocFn g_calloc = nullptr;
 ReallocFn g_realloc = nullptr;
 FreeFn g_free = nullptr;
 bool g_available = false;
 
-// Allocations made while the real functions are being looked up (dlsym may
-// allocate) come from here and are never given back.
+// Allocations made while dlsym looks the real functions up; never freed.
 alignas(16) char g_arena[64 * 1024];
 std::size_t g_arena_used = 0;
 
@@ -48,6 +42,7 @@ bool g_counting = false;
 uint64_t g_calls = 0;
 uint64_t g_fail_at = 0; // 0: nothing armed
 bool g_fired = false;
+int64_t g_live = 0;
 
 template <class T> VTEST_UNSANITIZED inline __attribute__((always_inline)) T load(const T &v)
 {
@@ -113,6 +108,44 @@ VTEST_UNSANITIZED bool fail_now(const void *caller)
     return true;
 }
 
+// Live blocks of the program's own code, by address (open addressing).
+constexpr std::size_t kSlots = 1u << 17;
+uintptr_t g_slots[kSlots];
+
+VTEST_UNSANITIZED std::size_t slot_of(uintptr_t a) { return (a >> 4) * 2654435761u % kSlots; }
+
+VTEST_UNSANITIZED void *counted(void *p, const void *caller)
+{
+    if (p == nullptr || !from_program(caller))
+        return p;
+    const auto a = reinterpret_cast<uintptr_t>(p);
+    for (std::size_t i = slot_of(a), n = 0; n < kSlots; i = (i + 1) % kSlots, ++n) {
+        uintptr_t v = __atomic_load_n(&g_slots[i], __ATOMIC_ACQUIRE); // 0 empty, 1 freed
+        if (v <= 1 && __atomic_compare_exchange_n(&g_slots[i], &v, a, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+            __atomic_add_fetch(&g_live, 1, __ATOMIC_RELAXED);
+            break;
+        }
+    }
+    return p;
+}
+
+// Forgets a block that is freed (nothing when it is not in the table).
+VTEST_UNSANITIZED void uncounted(void *p)
+{
+    const auto a = reinterpret_cast<uintptr_t>(p);
+    for (std::size_t i = slot_of(a), n = 0; n < kSlots; i = (i + 1) % kSlots, ++n) {
+        const uintptr_t v = __atomic_load_n(&g_slots[i], __ATOMIC_ACQUIRE);
+        if (v == 0)
+            return;
+        uintptr_t expect = a;
+        if (v == a && __atomic_compare_exchange_n(&g_slots[i], &expect, uintptr_t{1}, false, __ATOMIC_ACQ_REL,
+                                                  __ATOMIC_RELAXED)) {
+            __atomic_sub_fetch(&g_live, 1, __ATOMIC_RELAXED);
+            return;
+        }
+    }
+}
+
 } // namespace
 
 void mark_available() { store(g_available, true); }
@@ -133,6 +166,7 @@ void disarm()
 }
 
 uint64_t calls() { return load(g_calls); }
+int64_t live() { return load(g_live); }
 bool fired() { return load(g_fired); }
 
 Pause::Pause() { ++t_paused; }
@@ -144,7 +178,7 @@ VTEST_UNSANITIZED void *do_malloc(std::size_t n, const void *caller)
     const MallocFn real = load(g_malloc);
     if (real == nullptr)
         return arena_alloc(n);
-    return fail_now(caller) ? nullptr : real(n);
+    return fail_now(caller) ? nullptr : counted(real(n), caller);
 }
 
 VTEST_UNSANITIZED void *do_calloc(std::size_t n, std::size_t size, const void *caller)
@@ -153,7 +187,7 @@ VTEST_UNSANITIZED void *do_calloc(std::size_t n, std::size_t size, const void *c
     const CallocFn real = load(g_calloc);
     if (real == nullptr)
         return size != 0 && n > sizeof g_arena / size ? nullptr : arena_alloc(n * size);
-    return fail_now(caller) ? nullptr : real(n, size);
+    return fail_now(caller) ? nullptr : counted(real(n, size), caller);
 }
 
 VTEST_UNSANITIZED void *do_realloc(void *p, std::size_t n, const void *caller)
@@ -161,16 +195,20 @@ VTEST_UNSANITIZED void *do_realloc(void *p, std::size_t n, const void *caller)
     resolve();
     const ReallocFn real = load(g_realloc);
     if (real == nullptr || in_arena(p)) {
-        // A block of the arena moves to the real heap (its size is unknown:
-        // copy what the new size asks for, within the arena).
-        void *q = real == nullptr ? arena_alloc(n) : load(g_malloc)(n);
+        // A block of the arena moves to the real heap (copied within the arena).
+        void *q = real == nullptr ? arena_alloc(n) : counted(load(g_malloc)(n), caller);
         if (q != nullptr && p != nullptr) {
             const std::size_t room = static_cast<std::size_t>(g_arena + sizeof g_arena - static_cast<char *>(p));
             std::memcpy(q, p, n < room ? n : room);
         }
         return q;
     }
-    return fail_now(caller) ? nullptr : real(p, n);
+    if (fail_now(caller))
+        return nullptr;
+    void *q = real(p, n);
+    if (p != nullptr && (q != nullptr || n == 0))
+        uncounted(p);
+    return counted(q, caller);
 }
 
 VTEST_UNSANITIZED void do_free(void *p)
@@ -178,8 +216,10 @@ VTEST_UNSANITIZED void do_free(void *p)
     if (p == nullptr || in_arena(p))
         return;
     resolve();
-    if (const FreeFn real = load(g_free); real != nullptr)
+    if (const FreeFn real = load(g_free); real != nullptr) {
+        uncounted(p);
         real(p);
+    }
 }
 
 } // namespace vtest::heap

@@ -1,34 +1,20 @@
-// heap_fail.h - heap-failure injection for the library's own allocations.
-//
-// A test program opts in by writing, once at namespace scope:
-//   VTEST_HEAP_FAIL();
-// which defines malloc, calloc, realloc and free in the program itself, where
-// they take the place of the C library's (and, in a sanitized build, of the
-// sanitizer's, to which they forward).  Programs that do not opt in keep the
-// ordinary allocator; this file's functions then report available() false.
-//
-// Only allocations made by code linked into the test program itself (the
-// library's objects, the test) are counted and failed: the C++ runtime and
-// the platform library allocate from their own code and are left alone, so a
-// failure lands on a malloc/calloc/realloc of the library, as the library's
-// failure paths expect.  Allocations of the test's own code inside the
-// counting window are excluded with a Pause.
-//
-// Under ThreadSanitizer the interposition is not compiled (the sanitizer's
-// start-up allocates before a replacement can find the real allocator), and
-// available() is false.
+// heap_fail.h - heap-failure injection and live-block counting for the
+// library's own allocations.  A test program opts in by writing, once at
+// namespace scope, VTEST_HEAP_FAIL(); which defines malloc, calloc, realloc
+// and free in the program itself (forwarding to the C library's or the
+// sanitizer's).  Only allocations made by code linked into the program (the
+// library's objects, the test) are counted and failed; the C++ runtime and
+// the platform library are left alone.  Not available under ThreadSanitizer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace vtest::heap {
-
 // True when the program opted in and the interposition is active.
 bool available();
 
-// Starts counting the counted allocations from 0 and arms the n-th next one
-// to fail (n = 0: count only).  A failed malloc/calloc/realloc returns NULL.
+// Counts allocations from 0 and fails the n-th (n = 0: count only).
 void arm(uint32_t n);
 // Stops counting and disarms.
 void disarm();
@@ -36,9 +22,10 @@ void disarm();
 uint64_t calls();
 // True when the armed failure happened.
 bool fired();
+// Live heap blocks allocated by the program's own code (armed or not).
+int64_t live();
 
-// While a Pause lives, the calling thread's allocations are neither counted
-// nor failed.
+// While a Pause lives, the calling thread's allocations are not counted.
 class Pause {
   public:
     Pause();
@@ -47,8 +34,7 @@ class Pause {
     Pause &operator=(const Pause &) = delete;
 };
 
-// What the definitions of VTEST_HEAP_FAIL() call; `caller` is the return
-// address of the allocation call.
+// What VTEST_HEAP_FAIL()'s definitions call; `caller`: the return address.
 void *do_malloc(std::size_t n, const void *caller);
 void *do_calloc(std::size_t n, std::size_t size, const void *caller);
 void *do_realloc(void *p, std::size_t n, const void *caller);

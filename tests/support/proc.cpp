@@ -12,7 +12,6 @@
 #include <thread>
 
 namespace vtest {
-
 namespace {
 
 int decode_status(int status)

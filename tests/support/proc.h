@@ -1,26 +1,10 @@
-// proc.h - fork-based helpers for tests that need several processes.
-//
-// Children never exec (so tests run under qemu-user too): a Child runs a
-// function in the forked copy of the test program and leaves with _exit(),
-// its exit status being the function's result (0 = success).  A child must
-// not use gtest assertions to report; it returns a non-zero code instead
-// (each distinct failure its own code helps when reading a failed test).
-//
-// Processes synchronise on Events (a pipe carrying 32-bit words), never on
-// sleeps.  Create Events before forking the Child that uses them.
-//
-//   vtest::Event ready, go;
-//   vtest::Child child([&] {
-//       ...attach...
-//       ready.post();
-//       if (!go.wait()) return 10;
-//       ...
-//       return 0;
-//   });
-//   ASSERT_TRUE(ready.wait());
-//   ...
-//   go.post();
-//   EXPECT_EQ(child.wait(), 0);
+// proc.h - forked children and pipe events for tests that need several
+// processes.  Children never exec (tests run under qemu-user too): a Child
+// runs a function in the forked copy of the test program and leaves with
+// _exit(), its exit status being the function's result (0 = success; a child
+// reports with distinct non-zero codes, never with gtest assertions).
+// Processes synchronise on Events (a pipe of 32-bit words, made before the
+// fork), never on sleeps.
 #pragma once
 
 #include <signal.h>
@@ -31,7 +15,6 @@
 #include <functional>
 
 namespace vtest {
-
 using namespace std::chrono_literals;
 
 inline constexpr std::chrono::milliseconds kDefaultTimeout = 20s;
@@ -41,8 +24,7 @@ inline constexpr int kTimedOut = -1;
 
 class Child {
   public:
-    // Forks; the child runs `fn` and leaves with _exit(fn() & 0xff).  An
-    // exception escaping `fn` ends the child with status 125.
+    // Forks; the child leaves with _exit(fn() & 0xff), 125 on an exception.
     explicit Child(const std::function<int()> &fn);
     // A child still running is killed (SIGKILL) and reaped.
     ~Child();
@@ -51,13 +33,10 @@ class Child {
 
     pid_t pid() const { return pid_; }
 
-    // Waits for the end of the child.  Returns its exit status (0..255),
-    // 128 + signal number when a signal ended it, or kTimedOut (the child is
-    // then still running).  Repeated calls return the same result.
+    // The exit status (0..255), 128 + signal, or kTimedOut (still running).
     int wait(std::chrono::milliseconds timeout = kDefaultTimeout);
 
-    // Sends `sig`; for SIGKILL also reaps the child.  Returns what wait()
-    // returns (immediately, without waiting, for other signals).
+    // Sends `sig` (SIGKILL: and reaps); returns what wait() returns.
     int kill(int sig = SIGKILL);
 
   private:
@@ -66,8 +45,7 @@ class Child {
     int status_ = kTimedOut;
 };
 
-// A one-way event between processes (or threads).  post() may be called from
-// either side; every post() satisfies exactly one wait().
+// A one-way event between processes; each post() satisfies one wait().
 class Event {
   public:
     Event();
@@ -76,8 +54,7 @@ class Event {
     Event &operator=(const Event &) = delete;
 
     void post(uint32_t value = 0);
-    // True when a post() arrived within the time-out; its value is stored in
-    // *value when given.
+    // True when a post() arrived in time (its value in *value).
     bool wait(std::chrono::milliseconds timeout = kDefaultTimeout, uint32_t *value = nullptr);
 
   private:

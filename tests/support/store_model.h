@@ -1,17 +1,11 @@
-// store_model.h - a plain in-memory model of the connectivity store: which
-// PIDs each domain's DomDb blocks hold, slot by slot, and each device's
-// DestDb blocks, record by record, as insertion, removal and domain removal
-// leave them.  Header-only and free of gtest, so that the test programs and
-// the fuzz targets compare the store with the same model.
-//
-// It states the store's rules directly: a new PID takes the first domain
-// block with room (256 slots) or a new block at the end; a removal closes the
-// gap in its block and leaves empty blocks in place; a device's own list
-// fills blocks of 64 in the order given; a reverse link goes into the first
-// of the peer's blocks with room, or a new block at the end whose src_dev is
-// the inserting payload's record of the peer, and is never made twice; a
-// domain removal takes the devices out block by block in slot order and
-// keeps only the (emptied) first block.
+// store_model.h - a plain model of the connectivity store (each domain's
+// DomDb blocks slot by slot, each device's DestDb blocks record by record),
+// header-only and free of gtest.  Its rules: a new PID takes the first
+// domain block with room (256) or a new one at the end; a removal closes the
+// gap and leaves empty blocks; a device's list fills blocks of 64 in order; a
+// reverse link goes into the peer's first block with room, or a new one
+// whose src_dev is the payload's record of the peer, never twice; a domain
+// removal takes devices out block by block and keeps only the first block.
 #pragma once
 
 #include <algorithm>
@@ -24,7 +18,6 @@
 #include "vorel.h"
 
 namespace vmodel {
-
 inline uint32_t domain_of(uint32_t pid) { return (pid >> 16) & 0xFFu; }
 
 struct MBlock {
@@ -50,14 +43,6 @@ struct MDevice {
             out.insert(out.end(), b.slots.begin(), b.slots.end());
         return out;
     }
-    std::vector<uint32_t> flat_pids() const
-    {
-        std::vector<uint32_t> out;
-        for (const MBlock &b : blocks)
-            for (const DevInfo &d : b.slots)
-                out.push_back(d.pid);
-        return out;
-    }
     bool lists(uint32_t pid) const
     {
         for (const MBlock &b : blocks)
@@ -79,8 +64,7 @@ class StoreModel {
 
     bool has(uint32_t pid) const { return devices.count(pid) != 0; }
 
-    // The removal's message {pid, n, destinations...}, or nothing when the
-    // PID is not stored.
+    // The removal's message {pid, n, destinations...}; nothing when not stored.
     std::optional<std::vector<uint32_t>> remove(uint32_t pid, bool sync)
     {
         auto dom = domains.find(domain_of(pid));
@@ -119,7 +103,6 @@ class StoreModel {
             blocks.push_back({pid});
         else
             room->push_back(pid);
-
         MDevice dev;
         for (size_t i = 0; i == 0 || i < dests.size(); i += kDestsPerBlock) {
             const size_t end = std::min(dests.size(), i + kDestsPerBlock);
@@ -143,8 +126,7 @@ class StoreModel {
         }
     }
 
-    // Removes every device of the domain; returns the number of messages the
-    // library delivers for it (one per block that listed devices).
+    // Removes the domain's devices; the messages (one per block with devices).
     uint32_t remove_domain(uint32_t dom)
     {
         auto it = domains.find(dom);

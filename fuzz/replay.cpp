@@ -1,0 +1,43 @@
+// replay.cpp - a fuzz target as a plain program: every file of the given
+// directories (or the given files) is fed to LLVMFuzzerTestOneInput once, in
+// name order.  ctest runs each target over its corpus and its regression
+// inputs this way in the ordinary builds; a failed check aborts, as under
+// libFuzzer.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+int main(int argc, char **argv)
+{
+    namespace fs = std::filesystem;
+    std::vector<fs::path> inputs;
+    for (int i = 1; i < argc; ++i) {
+        std::error_code ec;
+        if (fs::is_directory(argv[i], ec)) {
+            for (const auto &e : fs::directory_iterator(argv[i]))
+                if (e.is_regular_file())
+                    inputs.push_back(e.path());
+        } else if (fs::is_regular_file(argv[i], ec)) {
+            inputs.emplace_back(argv[i]);
+        }
+    }
+    std::sort(inputs.begin(), inputs.end());
+    if (inputs.empty()) {
+        std::fprintf(stderr, "replay: no input found\n");
+        return 1;
+    }
+    for (const fs::path &p : inputs) {
+        std::ifstream in(p, std::ios::binary);
+        const std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::fprintf(stderr, "replay: %s\n", p.c_str());
+        (void)LLVMFuzzerTestOneInput(data.data(), data.size());
+    }
+    std::printf("replay: %zu inputs passed\n", inputs.size());
+    return 0;
+}
