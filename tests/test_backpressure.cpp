@@ -2,6 +2,9 @@
 // server keeps answering, cuts off at message boundaries, and keeps its memory.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -14,8 +17,8 @@
 
 #include "control.h"
 #include "decode.h"
+#include "ipc_frame.h"
 #include "proc.h"
-#include "raw_ipc.h"
 #include "vorel_server.h"
 
 namespace {
@@ -25,6 +28,33 @@ using namespace std::chrono_literals;
 namespace ctl = vorel::control;
 
 int g_instance = 9; // each test has a server and a database of its own instance
+
+// A client connection to a service's socket that writes frames by hand.
+struct RawConn {
+    explicit RawConn(const std::string &path) : fd(socket(AF_UNIX, SOCK_STREAM, 0))
+    {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        (void)::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    }
+    ~RawConn() { close(fd); }
+    bool put(const void *p, size_t n) { return send(fd, p, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n); }
+    int fd;
+};
+
+// A request frame header for `service`.
+plat::ipc::FrameHeader request_header(const char *service, uint32_t code, uint32_t length, uint32_t seq)
+{
+    plat::ipc::FrameHeader h{};
+    h.magic = plat::ipc::kFrameMagic;
+    h.kind = 2;
+    h.code = code;
+    h.length = length;
+    h.seq = seq;
+    std::strncpy(h.service, service, sizeof h.service);
+    return h;
+}
 
 // One control request; a reply with "rc" -1000 when the exchange failed.
 json control(uint32_t code, const json &body, uint32_t timeout_s = 60)
@@ -235,10 +265,10 @@ TEST(Backpressure, HostileConnectionsDoNotWedgeTheServer)
             std::this_thread::sleep_for(200ms);
         return control(ctl::CTL_PING, json::object(), 10)["rc"] == 0;
     };
-    using Conns = std::vector<std::unique_ptr<vtest::RawConn>>;
+    using Conns = std::vector<std::unique_ptr<RawConn>>;
     const auto connect = [](Conns &conns, const char *service) {
         const std::string path = std::getenv("VOREL_RUN_DIR") + ("/ipc." + std::to_string(myNode() & 0xFFFFu));
-        return conns.emplace_back(std::make_unique<vtest::RawConn>(path + "." + service)).get();
+        return conns.emplace_back(std::make_unique<RawConn>(path + "." + service)).get();
     };
     struct Case {
         const char *what;
@@ -250,7 +280,7 @@ TEST(Backpressure, HostileConnectionsDoNotWedgeTheServer)
          [&](Conns &conns) {
              std::string frames;
              for (uint32_t seq = 1; seq <= 6000; ++seq) {
-                 const vtest::WireHeader h = vtest::request_header(ctl::kServiceName, ctl::CTL_PING, 2, seq);
+                 const plat::ipc::FrameHeader h = request_header(ctl::kServiceName, ctl::CTL_PING, 2, seq);
                  frames.append(reinterpret_cast<const char *>(&h), sizeof h).append("{}");
              }
              // Ends when the server has taken it all or closed the connection.
@@ -267,7 +297,7 @@ TEST(Backpressure, HostileConnectionsDoNotWedgeTheServer)
          false},
         {"six partial frames announcing 64 MiB each",
          [&](Conns &conns) {
-             const vtest::WireHeader h = vtest::request_header(ctl::kServiceName, ctl::CTL_PING, vtest::kIpcMaxBody, 1);
+             const plat::ipc::FrameHeader h = request_header(ctl::kServiceName, ctl::CTL_PING, plat::ipc::kMaxBody, 1);
              std::string frame(reinterpret_cast<const char *>(&h), sizeof h);
              frame.resize(sizeof h + (1 << 20), ' ');
              for (int i = 0; i < 6; ++i)
