@@ -1,6 +1,7 @@
 // Honest results: no success reported for work not done, nothing stored that
-// no one can see, no reader freezing the database; the built command against
-// a `vorel serve` per case, and the control service in-process.
+// no one can see, no reader freezing the database, every refusal with its
+// documented exit code; the built command against a `vorel serve` per case,
+// and the control service in-process.
 #include <gtest/gtest.h>
 
 #if defined(VOREL_HAVE_TOOL) && defined(VOREL_TOOL_PATH)
@@ -172,6 +173,13 @@ TEST(HonestRefusals, TheToolRefusesAndChangesNothing)
         {{"del", "0x010300"}, 4, "is not stored"},
         {{"load", fifo}, 2, "not a regular file"},
         {{"load", bad_utf8}, 2, "invalid UTF-8"},
+        {{}, 1, "subcommand is required"},
+        {{"frobnicate"}, 1, ""},
+        {{"show"}, 1, "pid"},
+        {{"show", "0x000100"}, 2, "domain 0"},
+        {{"deldom", "256"}, 2, "outside 1..255"},
+        {{"load", "/nonexistent/f.json"}, 2, "/nonexistent/f.json"},
+        {{"--help"}, 0, ""},
     };
     for (const auto &c : cases) {
         const RunResult r = vorel(105, c.args);
@@ -179,6 +187,11 @@ TEST(HonestRefusals, TheToolRefusesAndChangesNothing)
         EXPECT_NE(r.err.find(c.err), std::string::npos) << describe(r);
     }
     EXPECT_EQ(count(105), 1);
+    for (const auto &[sw, status, err] : {std::tuple{"99", 3, "no server is running"}, {"128", 2, "outside 0..127"}}) {
+        const RunResult r = vorel::tool::run_to_end(VOREL_TOOL_PATH, {"count", "--switch", sw});
+        EXPECT_EQ(r.status, status) << describe(r);
+        EXPECT_NE(r.err.find(err), std::string::npos) << describe(r);
+    }
 }
 
 TEST(HonestRefusals, TheControlServiceRefusesAndAnswersEveryBody)
