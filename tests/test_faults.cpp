@@ -10,8 +10,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -162,16 +162,10 @@ void consume(uint32_t queue)
         case VOREL_REQ_NOTIFICATION:
             ProcessClientNotification(vorel_req_ptr2(&r), r.param3, 0, r.param1);
             break;
-        case VOREL_REQ_BULK_ADD: {
-            auto *l = static_cast<bulkconpld *>(vorel_req_ptr1(&r));
-            (void)addPidListToVorel(l, r.param2, 0);
-            vtest::heap::Pause pause;
-            free_list(l);
-            break;
-        }
+        case VOREL_REQ_BULK_ADD:
         case VOREL_REQ_BULK_DEL: {
             auto *l = static_cast<bulkconpld *>(vorel_req_ptr1(&r));
-            (void)delPidListToVorel(l, r.param2, 0);
+            (void)(r.req_kind == VOREL_REQ_BULK_ADD ? addPidListToVorel : delPidListToVorel)(l, r.param2, 0);
             vtest::heap::Pause pause;
             free_list(l);
             break;
@@ -526,11 +520,7 @@ uint32_t received()
 
 const std::vector<uint8_t> kDomains = {1, 2, 3};
 
-struct Reference {
-    Outcome outcome;
-    std::vector<int32_t> results;
-};
-Reference g_ref; // the healthy run, known to every child forked after it
+Outcome g_ref; // the healthy run, known to every child forked after it
 
 // The workload with `svc` failing at its n-th call (0: none), and what it left.
 Outcome run_once(Svc svc, uint32_t n, bool reference)
@@ -596,12 +586,12 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     // for a while: a service thread may still be letting go of a buffer).
     for (int tries = 0; tries < 100; ++tries) {
         o.heap_kept = vtest::heap::live() - heap_before;
-        if (reference || o.heap_kept <= g_ref.outcome.heap_kept)
+        if (reference || o.heap_kept <= g_ref.heap_kept)
             break;
         usleep(10000);
     }
-    if (!reference && vtest::heap::available() && o.heap_kept > g_ref.outcome.heap_kept)
-        fail(o, std::to_string(o.heap_kept - g_ref.outcome.heap_kept) + " heap blocks lost");
+    if (!reference && vtest::heap::available() && o.heap_kept > g_ref.heap_kept)
+        fail(o, std::to_string(o.heap_kept - g_ref.heap_kept) + " heap blocks lost");
     o.revision = vorel::ctx()->revision_num;
 
     if (run.started) {
@@ -624,7 +614,7 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     }
 
     if (!reference) {
-        const Outcome &ref = g_ref.outcome;
+        const Outcome &ref = g_ref;
         if ((svc == kIpcSend || svc == kIpcSendRcv) && o.digest != ref.digest)
             fail(o, "a failed send changed what the store holds");
         if (svc == kIpcSend && o.fired && (o.received + 1 != ref.received || o.revision != ref.revision))
@@ -656,16 +646,8 @@ bool run_child(Svc svc, uint32_t n, bool reference, Outcome &out, std::string &c
         vtest::Child child([&] {
             close(fds[0]);
             const Outcome o = run_once(svc, n, reference);
-            const char *p = reinterpret_cast<const char *>(&o);
-            size_t left = sizeof o;
-            while (left > 0) {
-                const ssize_t w = write(fds[1], p, left);
-                if (w <= 0)
-                    return 3;
-                p += w;
-                left -= static_cast<size_t>(w);
-            }
-            return 0;
+            static_assert(sizeof o <= PIPE_BUF); // one write, whole
+            return write(fds[1], &o, sizeof o) == static_cast<ssize_t>(sizeof o) ? 0 : 3;
         });
         close(fds[1]);
         char *p = reinterpret_cast<char *>(&out);
@@ -708,15 +690,14 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
     if (!vtest::heap::available())
         GTEST_LOG_(INFO) << "heap-failure injection is not available in this build; the heap is not swept";
     std::string crash;
-    ASSERT_TRUE(run_child(kHeap, 0, true, g_ref.outcome, crash)) << "healthy run " << crash;
-    const Outcome &ref = g_ref.outcome;
+    ASSERT_TRUE(run_child(kHeap, 0, true, g_ref, crash)) << "healthy run " << crash;
+    const Outcome &ref = g_ref;
     ASSERT_STREQ(ref.failure, "") << "healthy run";
     ASSERT_EQ(ref.violations, 0u);
     ASSERT_EQ(ref.orphans, 0u);
     ASSERT_GT(ref.received, 0u);
-    g_ref.results.assign(ref.results, ref.results + ref.num_results);
-    for (const int32_t rc : g_ref.results)
-        EXPECT_LE(rc, 0);
+    for (uint32_t i = 0; i < ref.num_results; ++i)
+        EXPECT_LE(ref.results[i], 0);
     struct Tally {
         uint32_t injected = 0, survived = 0, skipped = 0;
         uint32_t violated = 0; // runs whose store the verifier reports broken

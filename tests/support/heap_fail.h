@@ -20,8 +20,6 @@ void arm(uint32_t n);
 void disarm();
 // Counted allocations since arm().
 uint64_t calls();
-// True when the armed failure happened.
-bool fired();
 // Live heap blocks allocated by the program's own code (armed or not).
 int64_t live();
 
