@@ -4,7 +4,6 @@
 // test, and a client that enables, registers and reads the store.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -222,6 +221,13 @@ Device dev(uint32_t pid, const Words &dests)
     return d;
 }
 
+// A step adding one device, at once or (queued) through the queue.
+Step add(uint32_t pid, const Words &dests, uint32_t type, bool queue = false)
+{
+    const Step step = [=](Server &s) { return s.add_device(dev(pid, dests), type, queue); };
+    return queue ? queued(step) : step;
+}
+
 constexpr uint32_t A1 = 0x010100, D1 = 0x010200, B1 = 0x020100, B2 = 0x020200, C1 = 0x030100, C2 = 0x030200;
 constexpr uint32_t kMissing = 0xFFFFFFFF;
 
@@ -236,19 +242,9 @@ TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
 {
     using namespace vorel::decode;
     const std::vector<Update> updates = {
-        {"add A1 at once",
-         [](Server &s) {
-             return s.add_device(dev(A1, {B1, B2}), VOREL_UPD_DEV_ONLINE, false);
-         },
-         {{0x43, {1, 2, 0, A1, B1, B2}}}},
-        {"add B1 through the queue",
-         queued([](Server &s) { return s.add_device(dev(B1, {A1}), VOREL_UPD_DEV_ONLINE_ALT, true); }),
-         {{0x43, {1, 1, 0, B1, A1}}}},
-        {"replace A1: C1 new, B2 gone",
-         [](Server &s) {
-             return s.add_device(dev(A1, {B1, C1}), VOREL_UPD_DEV_ONLINE, false);
-         },
-         {{0x43, {1, 1, 1, A1, C1, B2}}}},
+        {"add A1 at once", add(A1, {B1, B2}, VOREL_UPD_DEV_ONLINE), {{0x43, {1, 2, 0, A1, B1, B2}}}},
+        {"add B1 through the queue", add(B1, {A1}, VOREL_UPD_DEV_ONLINE_ALT, true), {{0x43, {1, 1, 0, B1, A1}}}},
+        {"replace A1: C1 new, B2 gone", add(A1, {B1, C1}, VOREL_UPD_DEV_ONLINE), {{0x43, {1, 1, 1, A1, C1, B2}}}},
         {"bulk add C1, C2 at once",
          [](Server &s) {
              return s.add_list(std::vector<Device>{dev(C1, {A1}), dev(C2, {B1})}, VOREL_UPD_DEV_ONLINE, false);

@@ -16,7 +16,6 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "proc.h"
 #include "vorel_platform.h"
