@@ -130,15 +130,12 @@ class ServerProcess {
     {
     }
 
-    // The server's start result, which must be 0.
-    ::testing::AssertionResult started()
+    // The server's start result (0xDEAD when late).
+    int32_t started()
     {
-        uint32_t rc = 1;
-        if (!done_.wait(vtest::kDefaultTimeout, &rc))
-            return ::testing::AssertionFailure() << "the server did not start in time";
-        if (rc != 0)
-            return ::testing::AssertionFailure() << "the server's start returned " << static_cast<int32_t>(rc);
-        return ::testing::AssertionSuccess();
+        uint32_t rc = 0xDEAD;
+        (void)done_.wait(vtest::kDefaultTimeout, &rc);
+        return static_cast<int32_t>(rc);
     }
 
     // Runs steps[i] in the server; its result (0xDEAD when late).
@@ -288,7 +285,7 @@ TEST(EndToEnd, UpdatesReachTheWatcherAndTheStore)
     vtest::Event watch, watch_ready, watch_stop, cl_cmd, cl_out;
     // The database is created on the client's enable request.
     ServerProcess server(steps, false);
-    ASSERT_TRUE(server.started());
+    ASSERT_EQ(server.started(), 0);
     vtest::Child watcher([&] { return watcher_main(watch, watch_ready, watch_stop); });
     ASSERT_TRUE(watch_ready.wait());
     vtest::Child client([&] { return client_main(pids, cl_cmd, cl_out); });

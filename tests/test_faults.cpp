@@ -1,12 +1,9 @@
-// Platform failures at every call site.  A scripted server workload (segment
-// creation, client requests over IPC, initial load, sync done, replacements,
-// removals, bulk add and delete, queued requests, domain removal, queries and
-// the dump) runs in a forked child once per N = 1, 2, ... with the N-th call
-// of one service (or of the heap) failing, until a run makes fewer than N
-// calls.  Each run must end without a crash or hang, with results the failing
-// operation may give, with a store the verifier can walk and whose findings
-// agree with the lookups, enumeration, local collection and dump, without
-// losing heap blocks or (where the failure cannot justify it) shared blocks.
+// Platform failures at every call site: a scripted server workload runs in a
+// forked child once per N = 1, 2, ... with the N-th call of one service (or
+// of the heap) failing, until a run makes fewer than N calls.  Each run must
+// end without a crash or hang, with results the failing operation may give,
+// a store the verifier walks in agreement with the lookups, enumeration,
+// local collection and dump, and no heap or (unjustly) shared blocks lost.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -307,8 +304,7 @@ Run workload(uint32_t queue)
         }
         rec("getEachPidFromVorel", getEachPidFromVorel(count_cb, &seen), {0, VOREL_E_FAIL});
         devconpld **local = nullptr;
-        int32_t num = 0;
-        int32_t runs = 0;
+        int32_t num = 0, runs = 0;
         const int32_t rc = getAllLocalPidsFromVorel(&local, &num, &runs);
         rec("getAllLocalPidsFromVorel", rc, {0, VOREL_E_READ, VOREL_E_NOMEM});
         if (local != nullptr) {

@@ -90,12 +90,11 @@ TEST(HonestReaders, AReaderBlockedOnItsOutputDelaysNoOne)
     Serve server(103);
     ASSERT_TRUE(server.ready);
     ASSERT_EQ(vorel(103, {"load", fabric_file("f5k.json", 5000)}).status, 0);
-    const std::vector<std::vector<std::string>> readers{{"list"}, {"list", "--json"}, {"dump"}, {"dot"}};
+    const std::vector<Args> readers{
+        {"list", "-s", "103"}, {"list", "--json", "-s", "103"}, {"dump", "-s", "103"}, {"dot", "-s", "103"}};
     for (const auto &args : readers) {
-        std::vector<std::string> full = args;
-        full.insert(full.end(), {"--switch", "103"});
         // Nobody reads past its first line: its pipe fills and it blocks.
-        Spawned reader(VOREL_TOOL_PATH, full);
+        Spawned reader(VOREL_TOOL_PATH, args);
         ASSERT_TRUE(reader.out().next(30s).has_value()) << args[0];
         EXPECT_EQ(vorel(103, {"add", "0x7e0001", "0x010100"}).status, 0) << args[0];
         EXPECT_EQ(count(103), 5001) << args[0];
