@@ -152,10 +152,7 @@ TEST(HonestRefusals, TheToolRefusesAndChangesNothing)
 
 TEST(HonestRefusals, TheControlServiceRefusesAndAnswersEveryBody)
 {
-    vorel::server::Options o;
-    o.instance = 106;
-    o.control_service = false;
-    vorel::server::Server srv(o);
+    vorel::server::Server srv({.instance = 106, .control_service = false});
     ASSERT_EQ(srv.start(), 0) << srv.error();
     namespace ctl = vorel::control;
     const struct {

@@ -1,8 +1,6 @@
-// The stand-in platform across processes: the lock excludes, shares and is
-// released when its holder dies; an attached process sees a segment whole as
-// it grows; a killed owner's service name can be owned again, and a client
-// waiting on a killed server is told so; and what the platform creates is
-// the owner's alone, whatever the umask.
+// The stand-in platform across processes: the lock excludes, shares and dies
+// with its holder; a segment is seen whole as it grows; a killed IPC owner's
+// name and its waiting clients are freed; what it creates is the owner's alone.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
