@@ -1,6 +1,5 @@
-// Crashes: the server killed in the middle of a bulk load (holding the write
-// lock), readers killed holding the read lock, each stopped inside the library
-// at a trace record first.  Afterwards the lock is free, readers go on, the
+// Crashes: the server killed mid bulk load (holding the write lock), a reader
+// killed holding the read lock.  Afterwards the lock is free, readers go on, the
 // verifier reports the segment, and a restarted server starts clean.
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,7 +1,6 @@
-// End to end across three forked processes that meet only through the
-// platform's IPC and shared memory: the server component ("NSIPC" and its
-// queue consumer), a watcher owning "PSIPC" that hands every message to the
-// test, and a client that enables, registers and reads the store.
+// End to end across three forked processes meeting only through the platform's
+// IPC and shared memory: the server ("NSIPC" and its queue consumer), a watcher
+// owning "PSIPC", and a client that enables, registers and reads the store.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

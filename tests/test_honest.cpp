@@ -1,7 +1,6 @@
-// Honest results: no success reported for work not done, nothing stored that
-// no one can see, no reader freezing the database, every refusal with its
-// documented exit code; the built command against a `vorel serve` per case,
-// and the control service in-process.
+// Honest results: no success for work not done, nothing stored that no one
+// can see, no reader freezing the database, every refusal with its documented
+// exit code; the built command against a `vorel serve`, the control service in-process.
 #include <gtest/gtest.h>
 
 #if defined(VOREL_HAVE_TOOL) && defined(VOREL_TOOL_PATH)
