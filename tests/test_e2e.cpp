@@ -46,11 +46,10 @@ vtest::Event *g_watch_out = nullptr; // the watcher process's channel to the tes
 int32_t watch_handler(const IPCAddr *, uint32_t, const void *request, uint32_t request_len, uint32_t code)
 {
     const uint32_t body_len = request_len >= 4 ? request_len - 4 : 0;
-    Words frame{code, body_len};
-    Words body((body_len + 3) / 4, 0);
+    Words frame(2 + (body_len + 3) / 4, 0);
+    frame[0] = code, frame[1] = body_len;
     if (body_len > 0)
-        std::memcpy(body.data(), static_cast<const char *>(request) + 4, body_len);
-    frame.insert(frame.end(), body.begin(), body.end());
+        std::memcpy(&frame[2], static_cast<const char *>(request) + 4, body_len);
     send_words(*g_watch_out, frame);
     return 0;
 }

@@ -1,9 +1,8 @@
 // Load: reader processes hammer lookups and enumerations under the read lock
-// while the server replaces and removes devices as fast as it can.  Every
-// record carries a checksum of its source and version, so a reader that sees
-// a torn record notices; at the end the store holds what the server left.
-// VOREL_LOAD_SECONDS (default 8, 3 emulated), VOREL_LOAD_READERS (2-4,
-// default 3); scripts/load.sh runs it longer and prints the rates.
+// while the server replaces and removes devices as fast as it can; checksummed
+// records show a torn read, and the store ends holding what the server left.
+// VOREL_LOAD_SECONDS (default 8, 3 emulated), VOREL_LOAD_READERS (2-4, default
+// 3); scripts/load.sh runs it longer and prints the rates.
 #include <gtest/gtest.h>
 
 #include <chrono>
