@@ -51,12 +51,7 @@ std::array<std::atomic<uint32_t>, kNumSvc> g_calls{};
 // ipcSend call numbers (while counting) that answered a request.
 std::vector<uint32_t> g_reply_sends;
 
-uint32_t count(Svc s)
-{
-    if (!g_counting.load(std::memory_order_relaxed))
-        return 0;
-    return g_calls[s].fetch_add(1) + 1;
-}
+uint32_t count(Svc s) { return g_counting.load(std::memory_order_relaxed) ? g_calls[s].fetch_add(1) + 1 : 0; }
 
 } // namespace
 

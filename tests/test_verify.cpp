@@ -45,19 +45,17 @@ class VerifyTest : public vtest::StoreFixture {
         vtest::StoreFixture::SetUp();
         if (HasFatalFailure())
             return;
+        std::vector<std::pair<uint32_t, std::vector<uint32_t>>> devices{
+            {pid(6, 1, 1), {}}, {pid(6, 1, 2), {}}, {kHub, {}}};
         for (uint32_t i = 0; i < kDomain5; ++i) {
-            vtest::Payload p(dev5(i), {});
+            devices.insert(devices.end() - 3, {dev5(i), {}});
+            if (i < kHubLinks)
+                devices.back().second.push_back(dev5(i));
+        }
+        for (const auto &[source, peers] : devices) {
+            vtest::Payload p(source, peers);
             ASSERT_EQ(insert(p), 0);
         }
-        for (uint32_t port = 1; port <= 2; ++port) {
-            vtest::Payload p(pid(6, 1, port), {});
-            ASSERT_EQ(insert(p), 0);
-        }
-        std::vector<uint32_t> peers;
-        for (uint32_t i = 0; i < kHubLinks; ++i)
-            peers.push_back(dev5(i));
-        vtest::Payload hub(kHub, peers);
-        ASSERT_EQ(insert(hub), 0);
     }
 
     template <class T> T *at(gadd_t g)

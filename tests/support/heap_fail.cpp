@@ -64,9 +64,7 @@ VTEST_UNSANITIZED void *arena_alloc(std::size_t n)
 {
     const std::size_t size = (n + 15) & ~static_cast<std::size_t>(15);
     const std::size_t at = __atomic_fetch_add(&g_arena_used, size, __ATOMIC_RELAXED);
-    if (at + size > sizeof g_arena)
-        return nullptr;
-    return g_arena + at; // zero: the arena is static and never reused
+    return at + size > sizeof g_arena ? nullptr : g_arena + at; // zero: static and never reused
 }
 
 VTEST_UNSANITIZED void resolve()

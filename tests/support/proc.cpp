@@ -29,11 +29,10 @@ Child::Child(const std::function<int()> &fn)
 {
     pid_ = fork();
     if (pid_ == 0) {
-        int rc = 125;
+        int rc = 125; // kept on an exception
         try {
             rc = fn();
         } catch (...) {
-            rc = 125;
         }
         _exit(rc & 0xff);
     }
