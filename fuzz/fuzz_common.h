@@ -36,18 +36,16 @@ namespace vfuzz {
             ::vfuzz::fail(__VA_ARGS__);                                                                                \
     } while (0)
 
-// VFUZZ_KNOWN_BUGS: step around faults found and not fixed yet.
-inline bool skip_known_bugs()
-{
-    static const bool skip = std::getenv("VFUZZ_KNOWN_BUGS") != nullptr;
-    return skip;
-}
-
 namespace detail {
 inline std::string &own_run_dir()
 {
     static std::string dir;
     return dir;
+}
+inline int &library_instance()
+{
+    static int instance = -1;
+    return instance;
 }
 inline void remove_own_run_dir()
 {
@@ -59,9 +57,14 @@ inline void remove_own_run_dir()
 }
 } // namespace detail
 
-// A private runtime directory (unless VOREL_RUN_DIR names one), no trace, `instance`.
-inline void init_process(int instance)
+// The first time (then true): a private runtime directory (unless
+// VOREL_RUN_DIR names one), no trace, `instance`; false afterwards.
+inline bool start_process(int instance)
 {
+    static bool started = false;
+    if (started)
+        return false;
+    started = true;
     if (std::getenv("VOREL_RUN_DIR") == nullptr) {
         char tmpl[] = "/tmp/vorel-fuzz-XXXXXX";
         if (mkdtemp(tmpl) == nullptr)
@@ -76,26 +79,8 @@ inline void init_process(int instance)
         processDebugLevelChange(change);
     log_set_level(0);
     setMySwitch(instance);
-}
-
-// init_process(instance) and true the first time; false afterwards.
-inline bool start_process(int instance)
-{
-    static bool started = false;
-    if (started)
-        return false;
-    started = true;
-    init_process(instance);
     return true;
 }
-
-namespace detail {
-inline int &library_instance()
-{
-    static int instance = -1;
-    return instance;
-}
-} // namespace detail
 
 // The context of the target's switch instance (once start_library ran).
 inline VorelPartCtx *context() { return part_vorel_glbl_array[detail::library_instance()]; }

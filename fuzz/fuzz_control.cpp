@@ -1,8 +1,6 @@
-// fuzz_control - the control service's handler (Server::control, as the
-// service calls it) of a running in-process server, with any code and body:
-// the first byte picks the code, the rest is the body.  Every reply is a JSON
-// object with an integer "rc"; a successful direct add stored all it names;
-// the store never holds a PID twice.
+// fuzz_control - Server::control of an in-process server with any code and
+// body: every reply is a JSON object with an integer "rc", a successful direct
+// add stored all it names, and the store never holds a PID twice.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <memory>
@@ -21,10 +19,8 @@ vorel::server::Server &server()
 {
     static std::unique_ptr<vorel::server::Server> srv;
     if (!srv) {
-        vorel::server::Options o;
-        o.instance = kInstance;
-        o.control_service = false;
-        srv = std::make_unique<vorel::server::Server>(o);
+        srv = std::make_unique<vorel::server::Server>(
+            vorel::server::Options{.instance = kInstance, .control_service = false});
         VFUZZ_CHECK(srv->start() == 0, "the server does not start: %s", srv->error().c_str());
     }
     return *srv;

@@ -1,9 +1,8 @@
-// fuzz_fabric - fabric files of any content through the tool's parser, the
-// server's loader and the initial load.  A file is refused with a message
-// naming it (nothing handed over or stored), or accepted as a fabric that
-// keeps the format's promises (unique PIDs, zone members that are devices,
-// symmetric destinations, the domain list complete), that the loader hands
-// over device for device, and that loads exactly into an empty database.
+// fuzz_fabric - any fabric file through the tool's parser, the server's loader
+// and the initial load: refused with a message naming it (nothing stored), or
+// accepted as a fabric keeping the format's promises (unique PIDs, zone members
+// that are devices, symmetric destinations, the domain list complete), handed
+// over device for device and loaded exactly into an empty database.
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>

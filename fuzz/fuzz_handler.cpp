@@ -1,12 +1,9 @@
 // fuzz_handler - the server's request handler, ns_vorel_callback, with any
-// sequence of requests.  ipcSend, ipcSendRcv and myNode are this program's
-// own, so replies are recorded and no socket is used.  Each request buffer is
-// a heap block of the request's length, at least 8 bytes and zero-filled past
-// the request, as the IPC service hands it over, so a read past that is
-// caught.  After every request: one 4-byte reply to the requester with its
-// code and no time-out, and a registry (at most 8 types) that matches a model
-// of enable, disable, register and unregister, before the segment exists, on
-// it, and after the end of the initial load.
+// sequence of requests, each in a heap block of its length as the IPC service
+// hands it over (ipcSend, ipcSendRcv and myNode are this program's own, so
+// replies are recorded).  After every request: one 4-byte reply with its code
+// and no time-out, and a registry that matches a model of enable, disable,
+// register and unregister, before the segment exists, on it, and after sync.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>

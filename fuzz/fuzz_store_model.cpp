@@ -1,13 +1,10 @@
-// fuzz_store_model - the model-based store test: sequences of insertions and
-// removals keeping peers in step, initial loads, domain removals and lookups,
-// decoded from the input and run on a fresh segment and on the plain model
-// of tests/support/store_model.h side by side.  After every step the whole
-// store is compared with the model: the total and the count query, every
-// DomDb block slot by slot, every DestDb block record by record, the lookups
-// and the removal messages.  The first byte chooses "fabric" sequences
-// (destinations from an undirected link graph; the store must stay
-// symmetric) or "wild" ones (initial loads, duplicate and self links,
-// destinations never stored).  ctest replays fuzz/corpus/fuzz_store_model.
+// fuzz_store_model - sequences of insertions, removals, initial loads, domain
+// removals and lookups run on a fresh segment and on the plain model of
+// tests/support/store_model.h side by side; after every step the whole store
+// (counts, every block slot by slot, lookups, removal messages) must match.
+// The first byte chooses "fabric" sequences (links from an undirected graph;
+// the store must stay symmetric) or "wild" ones (duplicate and self links,
+// destinations never stored).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>

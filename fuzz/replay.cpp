@@ -1,8 +1,5 @@
-// replay.cpp - a fuzz target as a plain program: every file of the given
-// directories (or the given files) is fed to LLVMFuzzerTestOneInput once, in
-// name order.  ctest runs each target over its corpus and its regression
-// inputs this way in the ordinary builds; a failed check aborts, as under
-// libFuzzer.
+// replay.cpp - a fuzz target as a plain program (ctest's replay): every file
+// given, or in a directory given, goes to LLVMFuzzerTestOneInput once, in name order.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

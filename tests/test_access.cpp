@@ -17,16 +17,14 @@
 
 #include "proc.h"
 #ifdef VOREL_TOOL_PATH
-#include "spawn.h"
+#include "tool_run.h"
 #endif
 
 namespace {
 
 #ifdef VOREL_TOOL_PATH
 
-using namespace std::chrono_literals;
-using vorel::tool::RunResult;
-using Args = std::vector<std::string>;
+using namespace vtest;
 
 // Switch instances no other test program uses; no server runs for kIdle.
 constexpr int kLinked = 112, kLocked = 113, kShared = 114, kSwitch = 115, kIdle = 116;
@@ -65,7 +63,7 @@ std::function<void()> prepare(const Args &env, std::optional<std::pair<uid_t, gi
 
 RunResult tool(const Args &args, const Args &env = {}, std::optional<std::pair<uid_t, gid_t>> as = std::nullopt)
 {
-    return vorel::tool::run_to_end(VOREL_TOOL_PATH, args, 60s, prepare(env, as));
+    return run_tool(args, prepare(env, as));
 }
 
 // Each command must succeed, and print what is given when something is.
@@ -79,29 +77,12 @@ void expect_steps(const std::vector<std::pair<Args, std::string>> &steps, const 
     }
 }
 
-// `vorel serve` of one instance, stopped with SIGTERM at the end of the scope.
-struct Server {
-    Server(int instance, const Args &env)
-        : proc(VOREL_TOOL_PATH, {"serve", "--switch", std::to_string(instance)},
-               std::string(std::getenv("VOREL_RUN_DIR")) + "/serve.log", prepare(env)),
-          ready(proc.out().next(60s).value_or("").find("server ready") != std::string::npos)
-    {
-    }
-    ~Server()
-    {
-        proc.signal(SIGTERM);
-        proc.wait(20s);
-    }
-    vorel::tool::Spawned proc;
-    const bool ready;
-};
-
 TEST(Access, KeyFileInTmpGivesAnotherUserNoHoldOnTheInstance)
 {
     NEED_SECOND_USER();
     // A link planted in the key file's place aims into a directory only root
     // may write: at a file there, and at a name nothing holds yet.
-    const std::string dir = std::string(std::getenv("VOREL_RUN_DIR")) + "/root-only";
+    const std::string dir = run_dir() + "/root-only";
     ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     const std::string kept = dir + "/kept", absent = dir + "/absent", key = key_path(kLinked);
     std::ofstream(kept) << "precious\n";
@@ -110,9 +91,8 @@ TEST(Access, KeyFileInTmpGivesAnotherUserNoHoldOnTheInstance)
         ASSERT_EQ(
             vtest::run_in_child([&] { return become(*other) && symlink(target.c_str(), key.c_str()) == 0 ? 0 : 1; }),
             0);
-        const RunResult r = tool({"count", "--switch", std::to_string(kLinked)});
-        EXPECT_EQ(r.status, 4) << target << ": " << r.err;
-        EXPECT_NE(r.err.find(key + " is a symbolic link"), std::string::npos) << target << ": " << r.err;
+        EXPECT_TRUE(ended(tool({"count", "--switch", std::to_string(kLinked)}), 4, key + " is a symbolic link"))
+            << target;
         (void)unlink(key.c_str());
     }
     EXPECT_EQ(std::filesystem::file_size(kept), 9u); // "precious\n", neither truncated nor written
@@ -120,7 +100,7 @@ TEST(Access, KeyFileInTmpGivesAnotherUserNoHoldOnTheInstance)
 
     // A lock the other user takes on the key file (open to all) holds up
     // neither readers nor writers.
-    Server server(kLocked, {});
+    Serve server(kLocked, prepare({}));
     ASSERT_TRUE(server.ready);
     vtest::Event locked, done;
     vtest::Child holder([&] {
@@ -150,7 +130,7 @@ TEST(Access, GroupMemberReadsAndWritesTheOwnersInstance)
     ASSERT_EQ(chmod(base, 0711), 0);
     const Args env{std::string("VOREL_RUN_DIR=") + base + "/run", "VOREL_GROUP=" + std::to_string(other->second)};
     {
-        Server server(kShared, env);
+        Serve server(kShared, prepare(env));
         EXPECT_TRUE(server.ready);
         const std::string sw = std::to_string(kShared);
         expect_steps({{{"add", "--switch", sw, "0x010100", "0x010200"}, ""},
@@ -164,7 +144,7 @@ TEST(Access, GroupMemberReadsAndWritesTheOwnersInstance)
 
 TEST(Access, ToolTakesItsSwitchInstanceFromTheEnvironmentOrEitherPlaceOfTheOption)
 {
-    Server server(kSwitch, {});
+    Serve server(kSwitch, prepare({}));
     ASSERT_TRUE(server.ready);
     const std::string sw = std::to_string(kSwitch), idle = std::to_string(kIdle);
     const Args env_sw{"VOREL_SWITCH=" + sw}, env_idle{"VOREL_SWITCH=" + idle};
@@ -178,7 +158,7 @@ TEST(Access, ToolTakesItsSwitchInstanceFromTheEnvironmentOrEitherPlaceOfTheOptio
     for (const auto &[env, args, status] : cases)
         EXPECT_EQ(tool(args, env).status, status) << env[0] << " vorel " << args[0] << " " << args.back();
     // What the tool writes itself follows the umask (022 here), not the library's 0.
-    const std::string dot = std::string(std::getenv("VOREL_RUN_DIR")) + "/out.dot";
+    const std::string dot = run_dir() + "/out.dot";
     ASSERT_EQ(tool({"dot", "--switch", sw, "-o", dot}).status, 0);
     EXPECT_EQ(std::filesystem::status(dot).permissions(), std::filesystem::perms(0644));
 }

@@ -46,12 +46,7 @@ struct RawConn {
 // A request frame header for `service`.
 plat::ipc::FrameHeader request_header(const char *service, uint32_t code, uint32_t length, uint32_t seq)
 {
-    plat::ipc::FrameHeader h{};
-    h.magic = plat::ipc::kFrameMagic;
-    h.kind = 2;
-    h.code = code;
-    h.length = length;
-    h.seq = seq;
+    plat::ipc::FrameHeader h{plat::ipc::kFrameMagic, 2, 0, code, length, seq, {}};
     std::strncpy(h.service, service, sizeof h.service);
     return h;
 }

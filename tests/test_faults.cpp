@@ -1,17 +1,14 @@
-// Platform failures at every call site.  A scripted server workload (segment
-// creation, client requests over IPC, initial load, sync done, replacements,
-// removals, bulk add and delete, queued requests, domain removal, queries and
-// the dump) runs in a forked child once per N = 1, 2, ... with the N-th call
-// of one service (or of the heap) failing, until a run makes fewer than N
-// calls.  Each run must end without a crash or hang, with results the failing
-// operation may give, with a store the verifier can walk and whose findings
-// agree with the lookups, enumeration, local collection and dump, without
-// losing heap blocks or (where the failure cannot justify it) shared blocks.
+// Platform failures at every call site: a scripted server workload runs in a
+// forked child once per N = 1, 2, ... with the N-th call of one service (or
+// of the heap) failing, until a run makes fewer than N calls.  Each run must
+// end without a crash or hang, with results the failing operation may give,
+// a store the verifier walks in agreement with the lookups, enumeration,
+// local collection and dump, and no heap or (unjustly) shared blocks lost.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,12 +51,7 @@ std::array<std::atomic<uint32_t>, kNumSvc> g_calls{};
 // ipcSend call numbers (while counting) that answered a request.
 std::vector<uint32_t> g_reply_sends;
 
-uint32_t count(Svc s)
-{
-    if (!g_counting.load(std::memory_order_relaxed))
-        return 0;
-    return g_calls[s].fetch_add(1) + 1;
-}
+uint32_t count(Svc s) { return g_counting.load(std::memory_order_relaxed) ? g_calls[s].fetch_add(1) + 1 : 0; }
 
 } // namespace
 
@@ -99,8 +91,6 @@ extern "C" int ipcSend(const IPCAddr *addr, uint32_t code, const void *body, uin
 namespace {
 using vtest::dev_of;
 constexpr int kInstance = 21;
-
-bool slow_target() { return std::getenv("VOREL_SLOW_TARGET") != nullptr; }
 
 // A payload in one heap block, as a queued addPidToVorel releases it.
 devconpld *heap_payload(uint32_t pid, const std::vector<uint32_t> &dests)
@@ -162,16 +152,10 @@ void consume(uint32_t queue)
         case VOREL_REQ_NOTIFICATION:
             ProcessClientNotification(vorel_req_ptr2(&r), r.param3, 0, r.param1);
             break;
-        case VOREL_REQ_BULK_ADD: {
-            auto *l = static_cast<bulkconpld *>(vorel_req_ptr1(&r));
-            (void)addPidListToVorel(l, r.param2, 0);
-            vtest::heap::Pause pause;
-            free_list(l);
-            break;
-        }
+        case VOREL_REQ_BULK_ADD:
         case VOREL_REQ_BULK_DEL: {
             auto *l = static_cast<bulkconpld *>(vorel_req_ptr1(&r));
-            (void)delPidListToVorel(l, r.param2, 0);
+            (void)(r.req_kind == VOREL_REQ_BULK_ADD ? addPidListToVorel : delPidListToVorel)(l, r.param2, 0);
             vtest::heap::Pause pause;
             free_list(l);
             break;
@@ -313,8 +297,7 @@ Run workload(uint32_t queue)
         }
         rec("getEachPidFromVorel", getEachPidFromVorel(count_cb, &seen), {0, VOREL_E_FAIL});
         devconpld **local = nullptr;
-        int32_t num = 0;
-        int32_t runs = 0;
+        int32_t num = 0, runs = 0;
         const int32_t rc = getAllLocalPidsFromVorel(&local, &num, &runs);
         rec("getAllLocalPidsFromVorel", rc, {0, VOREL_E_READ, VOREL_E_NOMEM});
         if (local != nullptr) {
@@ -462,12 +445,9 @@ uint64_t check_store(Outcome &o, bool require_clean, const std::vector<uint8_t> 
     FILE *out = std::tmpfile();
     const std::string errors = std::string(std::getenv("VOREL_RUN_DIR")) + "/dump-errors." + std::to_string(getpid());
     setenv("VOREL_TRACE_FILE", errors.c_str(), 1);
-    const int saved = dup(1);
-    dup2(fileno(out), 1);
+    dup2(fileno(out), 1); // in place of /dev/null, to the child's end
     printEachPidFromVorel();
     std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
     setenv("VOREL_TRACE_FILE", "/dev/null", 1);
     std::rewind(out);
     size_t printed = 0;
@@ -526,11 +506,7 @@ uint32_t received()
 
 const std::vector<uint8_t> kDomains = {1, 2, 3};
 
-struct Reference {
-    Outcome outcome;
-    std::vector<int32_t> results;
-};
-Reference g_ref; // the healthy run, known to every child forked after it
+Outcome g_ref; // the healthy run, known to every child forked after it
 
 // The workload with `svc` failing at its n-th call (0: none), and what it left.
 Outcome run_once(Svc svc, uint32_t n, bool reference)
@@ -552,11 +528,11 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
         fail(o, "services");
         return o;
     }
-    // The dump goes nowhere.
+    // The dump goes nowhere, to the end of this child.
     std::fflush(stdout);
-    const int saved = dup(1);
     const int null_fd = open("/dev/null", O_WRONLY);
     dup2(null_fd, 1);
+    close(null_fd);
 
     for (auto &c : g_calls)
         c.store(0);
@@ -596,12 +572,12 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     // for a while: a service thread may still be letting go of a buffer).
     for (int tries = 0; tries < 100; ++tries) {
         o.heap_kept = vtest::heap::live() - heap_before;
-        if (reference || o.heap_kept <= g_ref.outcome.heap_kept)
+        if (reference || o.heap_kept <= g_ref.heap_kept)
             break;
         usleep(10000);
     }
-    if (!reference && vtest::heap::available() && o.heap_kept > g_ref.outcome.heap_kept)
-        fail(o, std::to_string(o.heap_kept - g_ref.outcome.heap_kept) + " heap blocks lost");
+    if (!reference && vtest::heap::available() && o.heap_kept > g_ref.heap_kept)
+        fail(o, std::to_string(o.heap_kept - g_ref.heap_kept) + " heap blocks lost");
     o.revision = vorel::ctx()->revision_num;
 
     if (run.started) {
@@ -624,7 +600,7 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
     }
 
     if (!reference) {
-        const Outcome &ref = g_ref.outcome;
+        const Outcome &ref = g_ref;
         if ((svc == kIpcSend || svc == kIpcSendRcv) && o.digest != ref.digest)
             fail(o, "a failed send changed what the store holds");
         if (svc == kIpcSend && o.fired && (o.received + 1 != ref.received || o.revision != ref.revision))
@@ -632,9 +608,6 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
                         " of " + std::to_string(ref.received) + ", revision " + std::to_string(o.revision) + " of " +
                         std::to_string(ref.revision));
     }
-    dup2(saved, 1);
-    close(saved);
-    close(null_fd);
     (void)vorellibUnInit();
     (void)gshm_remove(key);
     (void)ipcUnregisterService(nsipc);
@@ -656,16 +629,8 @@ bool run_child(Svc svc, uint32_t n, bool reference, Outcome &out, std::string &c
         vtest::Child child([&] {
             close(fds[0]);
             const Outcome o = run_once(svc, n, reference);
-            const char *p = reinterpret_cast<const char *>(&o);
-            size_t left = sizeof o;
-            while (left > 0) {
-                const ssize_t w = write(fds[1], p, left);
-                if (w <= 0)
-                    return 3;
-                p += w;
-                left -= static_cast<size_t>(w);
-            }
-            return 0;
+            static_assert(sizeof o <= PIPE_BUF); // one write, whole
+            return write(fds[1], &o, sizeof o) == static_cast<ssize_t>(sizeof o) ? 0 : 3;
         });
         close(fds[1]);
         char *p = reinterpret_cast<char *>(&out);
@@ -692,7 +657,7 @@ std::vector<uint32_t> sweep_points(uint32_t calls, const std::set<uint32_t> &ski
     for (uint32_t n = 1; n <= calls + 1; ++n)
         if (!skip.contains(n))
             all.push_back(n);
-    if (!slow_target() || all.size() <= 24)
+    if (std::getenv("VOREL_SLOW_TARGET") == nullptr || all.size() <= 24)
         return all;
     // On an emulated target: the first calls, then an even spread, and the end.
     std::vector<uint32_t> some(all.begin(), all.begin() + 8);
@@ -708,15 +673,14 @@ TEST(FaultSweep, EveryCallSiteOfEveryServiceFailsOnce)
     if (!vtest::heap::available())
         GTEST_LOG_(INFO) << "heap-failure injection is not available in this build; the heap is not swept";
     std::string crash;
-    ASSERT_TRUE(run_child(kHeap, 0, true, g_ref.outcome, crash)) << "healthy run " << crash;
-    const Outcome &ref = g_ref.outcome;
+    ASSERT_TRUE(run_child(kHeap, 0, true, g_ref, crash)) << "healthy run " << crash;
+    const Outcome &ref = g_ref;
     ASSERT_STREQ(ref.failure, "") << "healthy run";
     ASSERT_EQ(ref.violations, 0u);
     ASSERT_EQ(ref.orphans, 0u);
     ASSERT_GT(ref.received, 0u);
-    g_ref.results.assign(ref.results, ref.results + ref.num_results);
-    for (const int32_t rc : g_ref.results)
-        EXPECT_LE(rc, 0);
+    for (uint32_t i = 0; i < ref.num_results; ++i)
+        EXPECT_LE(ref.results[i], 0);
     struct Tally {
         uint32_t injected = 0, survived = 0, skipped = 0;
         uint32_t violated = 0; // runs whose store the verifier reports broken

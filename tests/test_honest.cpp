@@ -1,12 +1,10 @@
-// Honest results: no success reported for work not done, nothing stored that
-// no one can see, no reader freezing the database, every refusal with its
-// documented exit code; the built command against a `vorel serve` per case,
-// and the control service in-process.
+// Honest results: no success for work not done, nothing stored that no one
+// can see, no reader freezing the database, every refusal with its documented
+// exit code; the built command against a `vorel serve`, the control service in-process.
 #include <gtest/gtest.h>
 
 #if defined(VOREL_HAVE_TOOL) && defined(VOREL_TOOL_PATH)
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -16,27 +14,19 @@
 #include "control.h"
 #include "fabric.h"
 #include "gen.h"
-#include "spawn.h"
+#include "tool_run.h"
 #include "vorel_server.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using vorel::tool::RunResult;
+using namespace vtest;
 using vorel::tool::Spawned;
 
-std::string run_dir() { return std::getenv("VOREL_RUN_DIR"); }
-
-// The command on `instance`; 30 s is a guard against a hang, not a timing.
-RunResult vorel(int instance, std::vector<std::string> args)
+// The command on `instance`.
+RunResult vorel(int instance, Args args)
 {
     args.insert(args.end(), {"--switch", std::to_string(instance)});
-    return vorel::tool::run_to_end(VOREL_TOOL_PATH, args, 30s);
-}
-
-std::string describe(const RunResult &r)
-{
-    return "exit " + std::to_string(r.status) + "\n--- stdout\n" + r.out.substr(0, 2000) + "--- stderr\n" + r.err;
+    return run_tool(args);
 }
 
 std::string fabric_file(const std::string &name, uint32_t devices)
@@ -54,50 +44,28 @@ long count(int instance)
     return r.status == 0 ? std::stol(r.out) : -1;
 }
 
-class Serve {
-  public:
-    explicit Serve(int instance)
-        : proc_(VOREL_TOOL_PATH, {"serve", "--switch", std::to_string(instance)},
-                run_dir() + "/serve-" + std::to_string(instance) + ".log")
-    {
-        ready_ = proc_.out().next(60s).has_value();
-    }
-    ~Serve() { proc_.signal(SIGTERM), (void)proc_.wait(20s); }
-    bool ready() const { return ready_; }
-
-  private:
-    Spawned proc_;
-    bool ready_ = false;
-};
-
 TEST(HonestLoad, ASecondInitialLoadIsRefusedAndTheUpdateModeReplaces)
 {
     Serve server(101);
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready);
     const std::string f = fabric_file("f200.json", 200);
     RunResult r = vorel(101, {"load", f});
     ASSERT_EQ(r.status, 0) << describe(r);
     EXPECT_NE(r.out.find("200 of 200 devices stored"), std::string::npos) << describe(r);
     r = vorel(101, {"load", f});
-    EXPECT_EQ(r.status, 4) << describe(r);
-    EXPECT_NE(r.err.find("already stored"), std::string::npos) << describe(r);
+    EXPECT_TRUE(ended(r, 4, "already stored"));
     EXPECT_NE(r.err.find("--type 0"), std::string::npos) << describe(r);
     EXPECT_EQ(count(101), 200);
     EXPECT_EQ(vorel(101, {"load", f, "--type", "0"}).status, 0);
     EXPECT_EQ(count(101), 200);
-    r = vorel(101, {"check"});
-    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_TRUE(ended(vorel(101, {"check"}), 0));
     // After the one device is deleted it is gone, and a second delete fails.
     EXPECT_EQ(vorel(101, {"del", "0x010100"}).status, 0);
     EXPECT_EQ(vorel(101, {"show", "0x010100"}).status, 4);
-    r = vorel(101, {"del", "0x010100"});
-    EXPECT_EQ(r.status, 4) << describe(r);
-    EXPECT_NE(r.err.find("not stored"), std::string::npos) << describe(r);
+    EXPECT_TRUE(ended(vorel(101, {"del", "0x010100"}), 4, "not stored"));
     // Past sync done the initial load is over, whatever it names.
     ASSERT_EQ(vorel(101, {"sync"}).status, 0);
-    r = vorel(101, {"load", fabric_file("other.json", 1)});
-    EXPECT_EQ(r.status, 4) << describe(r);
-    EXPECT_NE(r.err.find("sync done"), std::string::npos) << describe(r);
+    EXPECT_TRUE(ended(vorel(101, {"load", fabric_file("other.json", 1)}), 4, "sync done"));
 }
 
 TEST(HonestLoad, AFullSegmentReportsTheExactStoredCount)
@@ -105,31 +73,27 @@ TEST(HonestLoad, AFullSegmentReportsTheExactStoredCount)
     setenv("VOREL_SHM_LIMIT", "2M", 1);
     Serve server(102);
     unsetenv("VOREL_SHM_LIMIT");
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready);
     RunResult r = vorel(102, {"load", fabric_file("f20k.json", 20000)});
     EXPECT_EQ(r.status, 4) << describe(r);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.err, m, std::regex(R"((\d+) of 20000 devices stored: segment full: limit 2 MiB)")))
         << describe(r);
     EXPECT_EQ(count(102), std::stol(m[1]));
-    r = vorel(102, {"check"});
-    EXPECT_EQ(r.status, 0) << describe(r);
-    r = vorel(102, {"add", "0x7e0001"});
-    EXPECT_EQ(r.status, 4) << describe(r);
-    EXPECT_NE(r.err.find("segment full"), std::string::npos) << describe(r);
+    EXPECT_TRUE(ended(vorel(102, {"check"}), 0));
+    EXPECT_TRUE(ended(vorel(102, {"add", "0x7e0001"}), 4, "segment full"));
 }
 
 TEST(HonestReaders, AReaderBlockedOnItsOutputDelaysNoOne)
 {
     Serve server(103);
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready);
     ASSERT_EQ(vorel(103, {"load", fabric_file("f5k.json", 5000)}).status, 0);
-    const std::vector<std::vector<std::string>> readers{{"list"}, {"list", "--json"}, {"dump"}, {"dot"}};
+    const std::vector<Args> readers{
+        {"list", "-s", "103"}, {"list", "--json", "-s", "103"}, {"dump", "-s", "103"}, {"dot", "-s", "103"}};
     for (const auto &args : readers) {
-        std::vector<std::string> full = args;
-        full.insert(full.end(), {"--switch", "103"});
         // Nobody reads past its first line: its pipe fills and it blocks.
-        Spawned reader(VOREL_TOOL_PATH, full);
+        Spawned reader(VOREL_TOOL_PATH, args);
         ASSERT_TRUE(reader.out().next(30s).has_value()) << args[0];
         EXPECT_EQ(vorel(103, {"add", "0x7e0001", "0x010100"}).status, 0) << args[0];
         EXPECT_EQ(count(103), 5001) << args[0];
@@ -141,20 +105,17 @@ TEST(HonestReaders, AReaderBlockedOnItsOutputDelaysNoOne)
 TEST(HonestReaders, ADisabledDatabaseIsNotRecreatedByReading)
 {
     Serve server(104);
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready);
     ASSERT_EQ(vorel(104, {"load", fabric_file("f50.json", 50)}).status, 0);
     ASSERT_EQ(vorel(104, {"disable"}).status, 0);
-    for (const char *cmd : {"count", "list", "dump", "stats"}) {
-        const RunResult r = vorel(104, {cmd});
-        EXPECT_EQ(r.status, 4) << cmd << "\n" << describe(r);
-        EXPECT_NE(r.err.find("database disabled (enable with `vorel enable`)"), std::string::npos) << describe(r);
-    }
+    for (const char *cmd : {"count", "list", "dump", "stats"})
+        EXPECT_TRUE(ended(vorel(104, {cmd}), 4, "database disabled (enable with `vorel enable`)")) << cmd;
 }
 
 TEST(HonestRefusals, TheToolRefusesAndChangesNothing)
 {
     Serve server(105);
-    ASSERT_TRUE(server.ready());
+    ASSERT_TRUE(server.ready);
     ASSERT_EQ(vorel(105, {"add", "0x010200"}).status, 0);
     const std::string fifo = run_dir() + "/fifo.json";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -181,25 +142,16 @@ TEST(HonestRefusals, TheToolRefusesAndChangesNothing)
         {{"load", "/nonexistent/f.json"}, 2, "/nonexistent/f.json"},
         {{"--help"}, 0, ""},
     };
-    for (const auto &c : cases) {
-        const RunResult r = vorel(105, c.args);
-        EXPECT_EQ(r.status, c.status) << c.args[0] << "\n" << describe(r);
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << describe(r);
-    }
+    for (const auto &c : cases)
+        EXPECT_TRUE(ended(vorel(105, c.args), c.status, c.err)) << (c.args.empty() ? "" : c.args[0]);
     EXPECT_EQ(count(105), 1);
-    for (const auto &[sw, status, err] : {std::tuple{"99", 3, "no server is running"}, {"128", 2, "outside 0..127"}}) {
-        const RunResult r = vorel::tool::run_to_end(VOREL_TOOL_PATH, {"count", "--switch", sw});
-        EXPECT_EQ(r.status, status) << describe(r);
-        EXPECT_NE(r.err.find(err), std::string::npos) << describe(r);
-    }
+    for (const auto &[sw, status, err] : {std::tuple{"99", 3, "no server is running"}, {"128", 2, "outside 0..127"}})
+        EXPECT_TRUE(ended(run_tool({"count", "--switch", sw}), status, err));
 }
 
 TEST(HonestRefusals, TheControlServiceRefusesAndAnswersEveryBody)
 {
-    vorel::server::Options o;
-    o.instance = 106;
-    o.control_service = false;
-    vorel::server::Server srv(o);
+    vorel::server::Server srv({.instance = 106, .control_service = false});
     ASSERT_EQ(srv.start(), 0) << srv.error();
     namespace ctl = vorel::control;
     const struct {

@@ -1,9 +1,8 @@
 // Load: reader processes hammer lookups and enumerations under the read lock
-// while the server replaces and removes devices as fast as it can.  Every
-// record carries a checksum of its source and version, so a reader that sees
-// a torn record notices; at the end the store holds what the server left.
-// VOREL_LOAD_SECONDS (default 8, 3 emulated), VOREL_LOAD_READERS (2-4,
-// default 3); scripts/load.sh runs it longer and prints the rates.
+// while the server replaces and removes devices as fast as it can; checksummed
+// records show a torn read, and the store ends holding what the server left.
+// VOREL_LOAD_SECONDS (default 8, 3 emulated), VOREL_LOAD_READERS (2-4, default
+// 3); scripts/load.sh runs it longer and prints the rates.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -88,13 +87,6 @@ int env_readers()
     return 3;
 }
 
-// What a reader reports: operations done and records found torn.
-struct ReaderTally {
-    uint32_t lookups = 0;
-    uint32_t enumerations = 0;
-    uint32_t torn = 0;
-};
-
 struct EnumState {
     uint32_t seen = 0;
     uint32_t torn = 0;
@@ -119,7 +111,7 @@ int reader_main(vtest::Event &ready, vtest::Event &go, vtest::Event &out, double
     if (!go.wait())
         return 3;
     std::mt19937 rng(seed);
-    ReaderTally t;
+    uint32_t lookups = 0, enumerations = 0, torn = 0; // reported at the end
     procrwlock_t *lock = &vorel::ctx()->rwlock;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < end) {
@@ -127,8 +119,8 @@ int reader_main(vtest::Event &ready, vtest::Event &go, vtest::Event &out, double
             EnumState st;
             if (getEachPidFromVorel(check_enumerated, &st) != 0)
                 return 4;
-            t.torn += st.torn;
-            ++t.enumerations;
+            torn += st.torn;
+            ++enumerations;
             continue;
         }
         const uint32_t src = device_pid(rng() % kDevices);
@@ -136,16 +128,15 @@ int reader_main(vtest::Event &ready, vtest::Event &go, vtest::Event &out, double
         devconpld *p = nullptr;
         const int32_t rc = getPidFromVorel(src, &p);
         if (rc == 0 && !whole(src, *p))
-            ++t.torn;
+            ++torn;
         std::free(p);
         procrwlock_rdunlock(lock);
         if (rc != 0 && rc != VOREL_E_FAIL)
             return 5;
-        ++t.lookups;
+        ++lookups;
     }
-    out.post(t.lookups);
-    out.post(t.enumerations);
-    out.post(t.torn);
+    for (const uint32_t v : {lookups, enumerations, torn})
+        out.post(v);
     return 0;
 }
 
@@ -173,10 +164,9 @@ TEST_F(Load, ReadersAndAWriterAtFullSpeed)
     for (int r = 0; r < readers; ++r) {
         ready.push_back(std::make_unique<vtest::Event>());
         out.push_back(std::make_unique<vtest::Event>());
-    }
-    for (int r = 0; r < readers; ++r)
         children.push_back(std::make_unique<vtest::Child>(
             [&, r] { return reader_main(*ready[r], go, *out[r], seconds, 1000 + static_cast<uint32_t>(r)); }));
+    }
     for (auto &e : ready)
         ASSERT_TRUE(e->wait());
     for (int r = 0; r < readers; ++r)

@@ -1,8 +1,6 @@
-// The stand-in platform across processes: the lock excludes, shares and is
-// released when its holder dies; an attached process sees a segment whole as
-// it grows; a killed owner's service name can be owned again, and a client
-// waiting on a killed server is told so; and what the platform creates is
-// the owner's alone, whatever the umask.
+// The stand-in platform across processes: the lock excludes, shares and dies
+// with its holder; a segment is seen whole as it grows; a killed IPC owner's
+// name and its waiting clients are freed; what it creates is the owner's alone.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -16,7 +14,6 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "proc.h"
 #include "vorel_platform.h"
@@ -223,6 +220,16 @@ int ask(const char *name, uint32_t v, uint32_t *out, const ipc_timeout_t *timeou
     return ipcSendRcv(&to, 1, &v, 4, out, &len, timeout);
 }
 
+// A child's work: owns service `name` until killed, `ready` posted once it serves.
+int own_service(const char *name, ipc_handler_t handler, vtest::Event &ready)
+{
+    if (ipcRegisterService(name, handler) <= 0)
+        return 1;
+    ready.post();
+    pause();
+    return 0;
+}
+
 vtest::Event *g_entered = nullptr;
 int32_t hang_handler(const IPCAddr *, uint32_t, const void *, uint32_t, uint32_t)
 {
@@ -234,13 +241,7 @@ int32_t hang_handler(const IPCAddr *, uint32_t, const void *, uint32_t, uint32_t
 TEST(Ipc, NameOfAKilledOwnerCanBeOwnedAgain)
 {
     vtest::Event ready;
-    vtest::Child owner([&] {
-        if (ipcRegisterService("CRASH", inc_handler) <= 0)
-            return 1;
-        ready.post();
-        pause();
-        return 0;
-    });
+    vtest::Child owner([&] { return own_service("CRASH", inc_handler, ready); });
     ASSERT_TRUE(ready.wait());
     uint32_t got = 0;
     ASSERT_EQ(ask("CRASH", 41, &got), 0);
@@ -259,13 +260,7 @@ TEST(Ipc, ClientWaitingWithoutTimeOutSeesServerDeath)
 {
     vtest::Event entered, ready;
     g_entered = &entered;
-    vtest::Child server([&] {
-        if (ipcRegisterService("DYING", hang_handler) <= 0)
-            return 1;
-        ready.post();
-        pause();
-        return 0;
-    });
+    vtest::Child server([&] { return own_service("DYING", hang_handler, ready); });
     ASSERT_TRUE(ready.wait());
     auto waiting = std::async(std::launch::async, [] {
         uint32_t got = 0;

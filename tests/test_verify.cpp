@@ -38,25 +38,24 @@ std::vector<vorel::tool::Finding> of_kind(const VerifyReport &r, FindingKind k)
 }
 
 class VerifyTest : public vtest::StoreFixture {
-  protected:
+  public: // the corruptions reach the blocks through these
+    using vtest::StoreFixture::header;
     void SetUp() override
     {
         vtest::StoreFixture::SetUp();
         if (HasFatalFailure())
             return;
+        std::vector<std::pair<uint32_t, std::vector<uint32_t>>> devices{
+            {pid(6, 1, 1), {}}, {pid(6, 1, 2), {}}, {kHub, {}}};
         for (uint32_t i = 0; i < kDomain5; ++i) {
-            vtest::Payload p(dev5(i), {});
+            devices.insert(devices.end() - 3, {dev5(i), {}});
+            if (i < kHubLinks)
+                devices.back().second.push_back(dev5(i));
+        }
+        for (const auto &[source, peers] : devices) {
+            vtest::Payload p(source, peers);
             ASSERT_EQ(insert(p), 0);
         }
-        for (uint32_t port = 1; port <= 2; ++port) {
-            vtest::Payload p(pid(6, 1, port), {});
-            ASSERT_EQ(insert(p), 0);
-        }
-        std::vector<uint32_t> peers;
-        for (uint32_t i = 0; i < kHubLinks; ++i)
-            peers.push_back(dev5(i));
-        vtest::Payload hub(kHub, peers);
-        ASSERT_EQ(insert(hub), 0);
     }
 
     template <class T> T *at(gadd_t g)
@@ -115,14 +114,7 @@ struct Corruption {
 
 void PrintTo(const Corruption &c, std::ostream *os) { *os << c.name; }
 
-class VerifyCorruption : public VerifyTest, public ::testing::WithParamInterface<Corruption> {
-  public:
-    // Public views for the corruptions.
-    using VerifyTest::chain_blocks;
-    using VerifyTest::domain_block;
-    using VerifyTest::entry_of;
-    using VerifyTest::header;
-};
+class VerifyCorruption : public VerifyTest, public ::testing::WithParamInterface<Corruption> {};
 
 TEST_P(VerifyCorruption, IsReportedAsViolationWithPidAndChain)
 {
@@ -139,43 +131,34 @@ TEST_P(VerifyCorruption, IsReportedAsViolationWithPidAndChain)
 }
 
 const Corruption kCorruptions[] = {
-    {"HeadCountAboveChainSum",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).chain_blocks(kHub)[0].second->num_dstdevices += 1; },
+    {"HeadCountAboveChainSum", [](VerifyTest &t) { t.chain_blocks(kHub)[0].second->num_dstdevices += 1; },
      FindingKind::DestCount, kHub, "chain of 0x060100, block 0"},
-    {"DomainFieldOfSecondBlock",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).domain_block(5, 1)->domain = 9; }, FindingKind::DomainField,
-     0, "domain 5 chain, block 1"},
+    {"DomainFieldOfSecondBlock", [](VerifyTest &t) { t.domain_block(5, 1)->domain = 9; }, FindingKind::DomainField, 0,
+     "domain 5 chain, block 1"},
     {"PidStoredTwice",
      [](VerifyTest &t) {
-         auto &c = static_cast<VerifyCorruption &>(t);
-         DomDb *b = c.domain_block(6, 0);
+         DomDb *b = t.domain_block(6, 0);
          b->pid_tbl[b->num_pids] = b->pid_tbl[0];
          b->num_pids += 1;
-         c.header()->total_pids += 1;
+         t.header()->total_pids += 1;
      },
      FindingKind::DuplicatePid, pid(6, 1, 1), "domain 6 chain, block 0 (gadd 0x"},
-    {"TotalPidsOff", [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).header()->total_pids += 2; },
-     FindingKind::TotalPids, 0, "header"},
-    {"DestinationSlotsOverPacked",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).chain_blocks(kHub)[2].second->blk_num_dest = 65; },
+    {"TotalPidsOff", [](VerifyTest &t) { t.header()->total_pids += 2; }, FindingKind::TotalPids, 0, "header"},
+    {"DestinationSlotsOverPacked", [](VerifyTest &t) { t.chain_blocks(kHub)[2].second->blk_num_dest = 65; },
      FindingKind::SlotsOverflow, kHub, "chain of 0x060100, block 2"},
-    {"DomainSlotsOverPacked",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).domain_block(6, 0)->num_pids = 300; },
-     FindingKind::SlotsOverflow, 0, "domain 6 chain, block 0"},
+    {"DomainSlotsOverPacked", [](VerifyTest &t) { t.domain_block(6, 0)->num_pids = 300; }, FindingKind::SlotsOverflow,
+     0, "domain 6 chain, block 0"},
     {"ChainLoopsBackToHead",
      [](VerifyTest &t) {
-         auto blocks = static_cast<VerifyCorruption &>(t).chain_blocks(kHub);
+         auto blocks = t.chain_blocks(kHub);
          blocks.back().second->next_gadd = blocks.front().first;
      },
      FindingKind::BlockReused, kHub, "chain of 0x060100, block 3"},
-    {"NextBlockUnresolvable",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).chain_blocks(kHub)[0].second->next_gadd = 0xFFFFFFF0u; },
+    {"NextBlockUnresolvable", [](VerifyTest &t) { t.chain_blocks(kHub)[0].second->next_gadd = 0xFFFFFFF0u; },
      FindingKind::Unreadable, kHub, "chain of 0x060100, block 1 (gadd 0xfffffff0)"},
-    {"BlockOfAnotherDevice",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).chain_blocks(kHub)[1].second->src_dev.pid = dev5(3); },
+    {"BlockOfAnotherDevice", [](VerifyTest &t) { t.chain_blocks(kHub)[1].second->src_dev.pid = dev5(3); },
      FindingKind::ChainOwner, kHub, "chain of 0x060100, block 1"},
-    {"PidFiledInAnotherDomain",
-     [](VerifyTest &t) { static_cast<VerifyCorruption &>(t).entry_of(dev5(40))->pid = pid(7, 1, 1); },
+    {"PidFiledInAnotherDomain", [](VerifyTest &t) { t.entry_of(dev5(40))->pid = pid(7, 1, 1); },
      FindingKind::WrongDomain, pid(7, 1, 1), "domain 5 chain, block 0 (gadd 0x"},
 };
 

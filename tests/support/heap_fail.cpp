@@ -41,7 +41,6 @@ std::size_t g_arena_used = 0;
 bool g_counting = false;
 uint64_t g_calls = 0;
 uint64_t g_fail_at = 0; // 0: nothing armed
-bool g_fired = false;
 int64_t g_live = 0;
 
 template <class T> VTEST_UNSANITIZED inline __attribute__((always_inline)) T load(const T &v)
@@ -65,9 +64,7 @@ VTEST_UNSANITIZED void *arena_alloc(std::size_t n)
 {
     const std::size_t size = (n + 15) & ~static_cast<std::size_t>(15);
     const std::size_t at = __atomic_fetch_add(&g_arena_used, size, __ATOMIC_RELAXED);
-    if (at + size > sizeof g_arena)
-        return nullptr;
-    return g_arena + at; // zero: the arena is static and never reused
+    return at + size > sizeof g_arena ? nullptr : g_arena + at; // zero: static and never reused
 }
 
 VTEST_UNSANITIZED void resolve()
@@ -101,11 +98,7 @@ VTEST_UNSANITIZED bool fail_now(const void *caller)
 {
     if (!load(g_counting) || t_paused > 0 || !from_program(caller))
         return false;
-    const uint64_t n = __atomic_add_fetch(&g_calls, 1, __ATOMIC_ACQ_REL);
-    if (n != load(g_fail_at))
-        return false;
-    store(g_fired, true);
-    return true;
+    return __atomic_add_fetch(&g_calls, 1, __ATOMIC_ACQ_REL) == load(g_fail_at);
 }
 
 // Live blocks of the program's own code, by address (open addressing).
@@ -154,7 +147,6 @@ bool available() { return load(g_available); }
 void arm(uint32_t n)
 {
     store<uint64_t>(g_calls, 0);
-    store(g_fired, false);
     store<uint64_t>(g_fail_at, n);
     store(g_counting, true);
 }
@@ -167,7 +159,6 @@ void disarm()
 
 uint64_t calls() { return load(g_calls); }
 int64_t live() { return load(g_live); }
-bool fired() { return load(g_fired); }
 
 Pause::Pause() { ++t_paused; }
 Pause::~Pause() { --t_paused; }

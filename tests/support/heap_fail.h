@@ -1,10 +1,8 @@
-// heap_fail.h - heap-failure injection and live-block counting for the
-// library's own allocations.  A test program opts in by writing, once at
-// namespace scope, VTEST_HEAP_FAIL(); which defines malloc, calloc, realloc
-// and free in the program itself (forwarding to the C library's or the
-// sanitizer's).  Only allocations made by code linked into the program (the
-// library's objects, the test) are counted and failed; the C++ runtime and
-// the platform library are left alone.  Not available under ThreadSanitizer.
+// heap_fail.h - heap-failure injection and live-block counting.  A program
+// opts in with VTEST_HEAP_FAIL(); once at namespace scope, which defines malloc,
+// calloc, realloc and free in it (forwarding to the C library's or the
+// sanitizer's); only allocations by code linked into the program are counted
+// and failed, not the C++ runtime's or the platform's.  Not under ThreadSanitizer.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +18,6 @@ void arm(uint32_t n);
 void disarm();
 // Counted allocations since arm().
 uint64_t calls();
-// True when the armed failure happened.
-bool fired();
 // Live heap blocks allocated by the program's own code (armed or not).
 int64_t live();
 

@@ -1,6 +1,5 @@
-// Test main: every test program gets a private runtime directory, so its
-// segments, IPC services and fabric views do not meet those of another test
-// program that runs at the same time.
+// Test main: a private runtime directory per test program, so test programs
+// running at once never share segments, IPC services or fabric views.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

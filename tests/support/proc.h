@@ -1,10 +1,7 @@
-// proc.h - forked children and pipe events for tests that need several
-// processes.  Children never exec (tests run under qemu-user too): a Child
-// runs a function in the forked copy of the test program and leaves with
-// _exit(), its exit status being the function's result (0 = success; a child
-// reports with distinct non-zero codes, never with gtest assertions).
-// Processes synchronise on Events (a pipe of 32-bit words, made before the
-// fork), never on sleeps.
+// proc.h - forked children and pipe events for multi-process tests.  A Child
+// runs a function in the forked test program (no exec: qemu-user) and _exits
+// with its result (0 = success, distinct codes otherwise, no gtest assertions);
+// processes synchronise on Events (pipes made before the fork), never on sleeps.
 #pragma once
 
 #include <signal.h>

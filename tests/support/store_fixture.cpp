@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "lock.h"
@@ -22,8 +21,6 @@ DevInfo dev_of(uint32_t pid, uint32_t salt)
         d.dev_extra[i] = static_cast<uint8_t>(mix >> (i % 4 * 8)) ^ static_cast<uint8_t>(i);
     return d;
 }
-
-bool same_dev(const DevInfo &a, const DevInfo &b) { return std::memcmp(&a, &b, sizeof(DevInfo)) == 0; }
 
 Payload::Payload(uint32_t src_pid, const std::vector<uint32_t> &dest_pids) : Payload(dev_of(src_pid), {})
 {

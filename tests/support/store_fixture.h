@@ -15,8 +15,6 @@ namespace vtest {
 // Every field derives from the PID and `salt`: a wrong or partial copy shows.
 DevInfo dev_of(uint32_t pid, uint32_t salt = 0);
 
-bool same_dev(const DevInfo &a, const DevInfo &b);
-
 // A device payload; from PIDs, source and destinations are made with dev_of().
 class Payload {
   public:
