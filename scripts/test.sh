@@ -81,7 +81,7 @@ leg_tsan() {
   cmake -S "$root" -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-fsanitize=thread \
     -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
     -DVOREL_BENCH=OFF -DVOREL_TOOLS=OFF >/dev/null
-  local threaded=(test_platform test_e2e test_crash test_load)
+  local threaded=(test_platform test_e2e test_crash test_load test_backpressure test_trace_ring)
   cmake --build build/tsan -j"$jobs" --target "${threaded[@]}"
   # std::timed_mutex's timed lock is pthread_mutex_clocklock, which this
   # compiler's ThreadSanitizer does not intercept: its unlock looks unpaired.

@@ -107,7 +107,7 @@ long proc_word(pid_t pid, const char *file, const std::string &after, int n)
     in >> value;
     return value;
 }
-#ifdef __SANITIZE_ADDRESS__ // its quarantine keeps freed memory: nothing to compare
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) // their allocators keep freed memory
 long rss_anon_kib(pid_t) { return 0; }
 #else
 long rss_anon_kib(pid_t pid) { return proc_word(pid, "status", "RssAnon:", 1); }
