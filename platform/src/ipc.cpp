@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "immortal.h"
 #include "ipc_frame.h"
 #include "ipc_service.h"
 
@@ -104,13 +105,6 @@ struct IoThread {
     UniqueFd wake_rd;
     UniqueFd wake_wr;
 };
-
-template <class T> T &immortal()
-{
-    alignas(T) static unsigned char storage[sizeof(T)];
-    static T *const object = std::construct_at(reinterpret_cast<T *>(storage));
-    return *object;
-}
 
 DestCache &dest_cache() { return immortal<DestCache>(); }
 TagCounters &tag_counters() { return immortal<TagCounters>(); }

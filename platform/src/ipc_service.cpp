@@ -59,6 +59,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "immortal.h"
 #include "rundir.h"
 
 namespace plat::ipc {
@@ -136,12 +137,6 @@ struct ServiceTable {
 
 // The tables are never destroyed: a dispatch thread may still be serving
 // while the process exits and runs its static destructors.
-template <class T> T &immortal()
-{
-    alignas(T) static unsigned char storage[sizeof(T)];
-    static T *const object = std::construct_at(reinterpret_cast<T *>(storage));
-    return *object;
-}
 
 ConnTable &conn_table() { return immortal<ConnTable>(); }
 

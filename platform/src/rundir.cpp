@@ -1,6 +1,8 @@
 // rundir.cpp - the runtime directory and the access mode of created objects.
 #include "rundir.h"
 
+#include "immortal.h"
+
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,11 +108,15 @@ gid_t share_group()
 
 mode_t file_mode() { return share_group() != static_cast<gid_t>(-1) ? 0660 : 0600; }
 
-const std::string &run_dir()
-{
-    static const std::string dir = compute_run_dir();
-    return dir;
-}
+namespace {
+struct RunDir {
+    std::string path = compute_run_dir();
+};
+} // namespace
+
+// Never destroyed: exit handlers (removing a private runtime directory's
+// objects, say) still name the objects after the static destructors ran.
+const std::string &run_dir() { return immortal<RunDir>().path; }
 
 int apply_mode(int fd)
 {
