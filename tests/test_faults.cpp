@@ -278,6 +278,15 @@ Run workload(uint32_t queue)
     rec("delPidListToVorel(queued)", delPidListToVorel(heap_list({{P(1, 9), {}}}), VOREL_UPD_DOM_OFFLINE, queue), {0});
     rec("delDomainFromVorel(queued)", delDomainFromVorel(2, queue), {0});
     rec("vorelSyncDone(queued)", vorelSyncDone(queue), {0});
+    {
+        // A message an outside caller hands to the queue is the consumer's to release, once.
+        void *msg = nullptr;
+        {
+            vtest::heap::Pause pause;
+            msg = std::calloc(1, 8);
+        }
+        ProcessClientNotification(msg, 8, queue, VOREL_UPD_SYNC);
+    }
     consume(queue);
 
     // A whole domain at once.
