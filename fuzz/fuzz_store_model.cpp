@@ -185,6 +185,7 @@ VFUZZ_CHECKER void check_lookup(uint32_t pid, const vmodel::MDevice &dev)
     VFUZZ_CHECK(pld->num_dstdevices == static_cast<int32_t>(flat.size()), "lookup of %x: %d destinations, model %zu",
                 pid, pld->num_dstdevices, flat.size());
     VFUZZ_CHECK(same(pld->src_dev, dev.blocks.front().src), "lookup of %x: wrong src_dev", pid);
+    VFUZZ_CHECK(pld->update_type == 0 && pld->tlv_len == 0, "lookup of %x: header not cleared", pid);
     VFUZZ_CHECK(reinterpret_cast<char *>(pld->dst_devices) == reinterpret_cast<char *>(pld + 1),
                 "lookup of %x: destinations outside the block", pid);
     for (size_t i = 0; i < flat.size(); ++i)

@@ -527,6 +527,12 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
         fail(o, "vorellibInit");
         return o;
     }
+    // Clients read the key file's path from the exported context.
+    struct stat key_st {};
+    if (stat(vorel::ctx()->key_path, &key_st) != 0 || !S_ISREG(key_st.st_mode)) {
+        fail(o, "key_path names no key file");
+        return o;
+    }
     const key_t key = vorel::ctx()->shm_key;
     (void)gshm_remove(key);
     fabricSetView(kInstance, 1, kDomains.data(), static_cast<int>(kDomains.size()));
