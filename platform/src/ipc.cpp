@@ -19,7 +19,9 @@
 // Every one-way message may carry a tag (ipcSendTagged); the platform counts
 // per tag the messages sent, delivered (written out whole), failed (refused,
 // or dropped with a connection that was cut off or lost) and queued, so that
-// delivered + failed + queued = sent at all times.
+// delivered + failed + queued = sent at all times.  A message that leaves the
+// outbox moves from queued to its fate in one step under the counters' lock,
+// so that a reader never sees it in both or in neither.
 //
 // ipcSendRcv opens a connection of its own for each call, so any number of
 // threads may wait for replies at once; it waits for the reply frame, and the
@@ -155,18 +157,28 @@ uint32_t next_seq()
 
 // ---- counters -----------------------------------------------------------------------
 
-enum class Fate { Sent, Delivered, Failed, CutOff };
+enum class Fate { Sent, Queued, Delivered, Failed, CutOff };
 
-void count(uint32_t tag, Fate fate, uint64_t n = 1)
+// Counts one message of `tag` reaching `fate`.  `queued` is the message
+// itself when it enters the outbox (Fate::Queued) or leaves it for its fate.
+void count(uint32_t tag, Fate fate, const Outgoing *queued = nullptr)
 {
-    if (tag >= IPC_SEND_TAGS || n == 0)
+    if (tag >= IPC_SEND_TAGS)
         return;
     TagCounters &t = tag_counters();
     std::lock_guard lock(t.mutex);
     ipc_send_stats_t &s = t.by_tag[tag];
+    if (queued != nullptr) {
+        const bool enters = fate == Fate::Queued;
+        s.queued = enters ? s.queued + 1 : s.queued - 1;
+        s.queued_bytes = enters ? s.queued_bytes + queued->size : s.queued_bytes - queued->size;
+    }
+    constexpr uint64_t n = 1;
     switch (fate) {
     case Fate::Sent:
         s.sent += n;
+        break;
+    case Fate::Queued:
         break;
     case Fate::Delivered:
         s.delivered += n;
@@ -226,7 +238,7 @@ std::shared_ptr<Dest> get_dest(const std::string &path, std::string_view name)
 void drop_queue(Dest &d)
 {
     for (const Outgoing &m : d.queue)
-        count(m.tag, Fate::Failed);
+        count(m.tag, Fate::Failed, &m);
     d.queue.clear();
     d.queued_bytes = 0;
     d.room.notify_all();
@@ -259,6 +271,7 @@ void wake_io();
 // thread finds the destination free.
 void enqueue(Dest &d, Outgoing m)
 {
+    count(m.tag, Fate::Queued, &m);
     d.queued_bytes += m.size;
     d.queue.push_back(std::move(m));
 }
@@ -302,7 +315,7 @@ void flush(Dest &d)
         m.done += static_cast<size_t>(n);
         if (m.done < m.size)
             return;
-        count(m.tag, Fate::Delivered);
+        count(m.tag, Fate::Delivered, &m);
         d.queued_bytes -= m.size;
         d.queue.pop_front();
         d.room.notify_all();
@@ -585,15 +598,13 @@ int ipcSendStats(uint32_t tag, ipc_send_stats_t *stats)
             std::lock_guard lock(t.mutex);
             *stats = t.by_tag[tag];
         }
-        stats->queued = stats->queued_bytes = stats->oldest_ms = 0;
+        stats->oldest_ms = 0;
         const auto now = Clock::now();
         for (const auto &d : all_dests()) {
             std::lock_guard lock(d->mutex);
             for (const Outgoing &m : d->queue) {
                 if (m.tag != tag)
                     continue;
-                ++stats->queued;
-                stats->queued_bytes += m.size;
                 const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - m.since).count();
                 stats->oldest_ms = std::max<uint64_t>(stats->oldest_ms, static_cast<uint64_t>(age));
             }
