@@ -320,7 +320,7 @@ void consume(const std::shared_ptr<Core> &core)
         bool done = false;
         if (n == static_cast<int>(sizeof req) && req.req_tag == VOREL_REQ_TAG) {
             std::lock_guard lib(core->lib_mutex);
-            detail::SendMeter meter(core->receivers());
+            detail::SendMeter meter(core->receivers(), core->options.send_wait);
             done = carry_out(req);
         }
         std::lock_guard lock(core->mutex);
@@ -590,7 +590,7 @@ void Server::run_locked(const std::function<void()> &fn)
 {
     std::lock_guard lib(core_->lib_mutex);
     SwitchScope in_instance(core_->options.instance);
-    detail::SendMeter meter(core_->receivers());
+    detail::SendMeter meter(core_->receivers(), core_->options.send_wait);
     fn();
 }
 

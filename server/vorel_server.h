@@ -61,6 +61,11 @@ struct Options {
     // How long a stop lets queued update messages drain before it closes
     // the connections that still hold some.
     std::chrono::milliseconds stop_drain = 5s;
+    // How long an update send waits for room in a receiver's output buffer
+    // before that receiver is cut off.  The library allows its sends 30 s,
+    // but the waiting send holds the server's lock on the library, so every
+    // other client would wait as long.
+    std::chrono::milliseconds send_wait = 2s;
 };
 
 struct ClientStats {

@@ -227,7 +227,7 @@ TEST(Backpressure, WatcherPastItsLimitIsCutOffAndServedAgain)
     const long before = rss_anon_kib(server.child.pid());
     watcher.child.kill(SIGSTOP);
 
-    for (uint32_t d = 2; d <= 4; ++d) // the third finds no room within the library's send time-out
+    for (uint32_t d = 2; d <= 4; ++d) // the third finds no room within the server's wait for it
         ASSERT_EQ(control(ctl::CTL_ADD_LIST, device_list(d, 10000), 600)["rc"], 0);
     const json cut = client_stats();
     EXPECT_EQ(cut["cutoffs"], 1u) << cut;

@@ -121,6 +121,7 @@ int cmd_serve(const ServeOptions &opt)
     server::Options so;
     so.instance = instance;
     so.create_database = !opt.no_init;
+    so.send_wait = std::chrono::milliseconds(opt.send_wait_ms);
     server::Server srv(so);
     srv.set_domain_hook([&view](const std::vector<uint8_t> &more) { (void)view.add(more); });
     const int32_t started = srv.start();

@@ -14,11 +14,12 @@ namespace vorel::tool {
 
 // Server.
 struct ServeOptions {
-    std::string fabric;       // fabric file to load at start ("" none)
-    bool no_init = false;     // do not create the database until a client enables it
-    int domain = 0;           // own domain (overrides the fabric file's)
-    std::vector<int> domains; // domain list of the fabric view (overrides)
-    int progress_fd = -1;     // terminal for the loading bar (-1: stderr, when stdout is a terminal)
+    std::string fabric;           // fabric file to load at start ("" none)
+    bool no_init = false;         // do not create the database until a client enables it
+    int domain = 0;               // own domain (overrides the fabric file's)
+    std::vector<int> domains;     // domain list of the fabric view (overrides)
+    int progress_fd = -1;         // terminal for the loading bar (-1: stderr, when stdout is a terminal)
+    unsigned send_wait_ms = 2000; // an update send's wait for room before its receiver is cut off
 };
 int cmd_serve(const ServeOptions &opt);
 

@@ -113,6 +113,11 @@ int main(int argc, char **argv)
         sub->add_option("--domain", serve.domain, "The switch's own domain (default: the fabric file's, or 1)");
         sub->add_option("--domains", serve.domains, "Domain list of the fabric view (default: the fabric's)")
             ->delimiter(',');
+        sub->add_option("--send-wait", serve.send_wait_ms,
+                        "Milliseconds an update waits for room in a receiver's output buffer before that "
+                        "receiver is cut off; meanwhile the server answers no one else")
+            ->check(CLI::Range(0u, 30000u))
+            ->capture_default_str();
         sub->add_option("--progress-fd", serve.progress_fd, "Terminal descriptor for the loading progress bar")
             ->group(""); // for programs that start a server, such as the demo
     }
