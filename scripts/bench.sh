@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in Release and runs them all: the store's reads, load
-# and memory (vorel_bench_store) and the updates delivered to a watcher
-# process (vorel_bench_notify), each against its baseline in the same run.
+# and memory (vorel_bench_store), the updates delivered to a watcher process
+# (vorel_bench_notify) and the cost of a trace record (vorel_bench_trace),
+# each against its baseline in the same run.
 # Writes the Google Benchmark JSON to bench/results/ and prints the table of
 # ratios against the targets; then draws bench/cost_per_op.png from it.
 #
@@ -25,11 +26,11 @@ results=$root/bench/results
 VOREL_WITH_BENCH=1 scripts/setup.sh
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOREL_BENCH=ON -DVOREL_TESTS=OFF -DVOREL_TOOLS=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target vorel_bench_store vorel_bench_notify
+cmake --build "$build" -j"$jobs" --target vorel_bench_store vorel_bench_notify vorel_bench_trace
 
 mkdir -p "$results"
 echo "machine: $(nproc) cores; $(uptime | sed 's/.*load/load/')"
-for prog in store notify; do
+for prog in store notify trace; do
   args=(--benchmark_min_time="$min_time" --benchmark_out="$results/$prog.json" --benchmark_out_format=json)
   if ((repeat > 1)); then
     args+=(--benchmark_repetitions="$repeat" --benchmark_report_aggregates_only=true)
@@ -50,7 +51,7 @@ table() {
 }
 echo
 echo "target                             ns/op   base ns/op    ratio    limit  met"
-table "$results/store.json" "$results/notify.json" |
+table "$results/store.json" "$results/notify.json" "$results/trace.json" |
   awk -F'\t' '{ printf "%-28s %12.1f %12.1f %8.2f %8s  %s\n", $1, $2, $3, $4,
                  ($5 == 0 ? "-" : sprintf("%.2f", $5)), ($5 == 0 ? "-" : $6 >= 1 ? "met" : "MISSED") }'
 echo "(latency_p99_us: ratio is the p99 in microseconds; memory: bytes in use / block arithmetic)"

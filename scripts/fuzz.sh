@@ -44,7 +44,8 @@ if [[ -n ${VOREL_FUZZ_TARGETS:-} ]]; then
   read -r -a targets <<<"$VOREL_FUZZ_TARGETS"
 else
   targets=()
-  for t in fuzz_handler fuzz_store_model fuzz_decode fuzz_ipc_frame fuzz_fabric; do
+  for src in "$root"/fuzz/fuzz_*.cpp; do # every target, as ctest replays them
+    t=$(basename "$src" .cpp)
     [[ -x $build/$t ]] && targets+=("$t")
   done
 fi
