@@ -124,13 +124,15 @@ const uint32_t *header_words()
 
 // A lookup whose "not stored" is an answer, not an error: the library's
 // error record for it is kept out of the trace (the level is restored at
-// once; library calls are serialized by lib_mutex).
+// once; library calls are serialized by lib_mutex).  A level set meanwhile
+// (through the ring or a signal, applied at the library's next trace check)
+// is kept: the old level comes back only over the 0 put here.
 std::optional<Payload> stored(uint32_t pid, int32_t *status = nullptr)
 {
-    const uint32_t level = mod_VORELLIB.level;
-    mod_VORELLIB.level = 0;
+    const uint32_t level = __atomic_exchange_n(&mod_VORELLIB.level, 0u, __ATOMIC_RELAXED);
     auto p = vorel::lookup(pid, status);
-    mod_VORELLIB.level = level;
+    uint32_t quiet = 0;
+    (void)__atomic_compare_exchange_n(&mod_VORELLIB.level, &quiet, level, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
     return p;
 }
 
