@@ -161,6 +161,14 @@ TEST(Access, ToolTakesItsSwitchInstanceFromTheEnvironmentOrEitherPlaceOfTheOptio
     const std::string dot = run_dir() + "/out.dot";
     ASSERT_EQ(tool({"dot", "--switch", sw, "-o", dot}).status, 0);
     EXPECT_EQ(std::filesystem::status(dot).permissions(), std::filesystem::perms(0644));
+
+    // A runtime directory that others may change is left for a private one, gone at exit.
+    const std::string open_dir = run_dir() + "/open";
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0777) | chmod(open_dir.c_str(), 0777), 0);
+    const RunResult r = tool({"count", "--switch", idle}, {"VOREL_RUN_DIR=" + open_dir});
+    const size_t at = r.err.find("/tmp/vorel-private-");
+    ASSERT_NE(at, std::string::npos) << describe(r);
+    EXPECT_FALSE(std::filesystem::exists(r.err.substr(at, 25))) << r.err;
 }
 
 #else

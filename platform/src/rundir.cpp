@@ -2,6 +2,7 @@
 #include "rundir.h"
 
 #include "immortal.h"
+#include "vorel_platform.h"
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
 namespace plat {
@@ -78,6 +80,20 @@ std::string default_dir()
     return dir;
 }
 
+// A private directory goes when the process that made it exits (not its
+// forked children), with the shared-memory objects named after it: nobody
+// else can find them.
+pid_t g_private_owner = 0;
+
+void remove_private_dir()
+{
+    if (getpid() != g_private_owner)
+        return;
+    (void)gshm_remove_all();
+    std::error_code ec;
+    std::filesystem::remove_all(run_dir(), ec);
+}
+
 std::string compute_run_dir()
 {
     const char *env = std::getenv("VOREL_RUN_DIR");
@@ -93,6 +109,10 @@ std::string compute_run_dir()
     // no other process finds.
     char own[] = "/tmp/vorel-private-XXXXXX";
     const bool made = mkdtemp(own) != nullptr;
+    if (made) {
+        g_private_owner = getpid();
+        (void)std::atexit(remove_private_dir);
+    }
     std::fprintf(stderr, "vorel platform: other users can change the runtime directory %s; %s %s\n", dir.c_str(),
                  made ? "working in the private directory" : "cannot make a private directory like", own);
     return own;
