@@ -2,12 +2,13 @@
 // thread serves, and the node number of the IPC service.
 #include <cstdlib>
 
+#include "identity.h"
 #include "vorel_platform.h"
 
-namespace {
-thread_local int t_switch_override = -1;
+namespace plat {
 
-// The process's instance from VOREL_SWITCH (0..127), default 0.
+__thread int t_switch_override __attribute__((tls_model("initial-exec"))) = -1;
+
 int process_switch()
 {
     static const int instance = [] {
@@ -17,11 +18,14 @@ int process_switch()
     }();
     return instance;
 }
-} // namespace
+
+} // namespace plat
+
+using plat::t_switch_override;
 
 extern "C" {
 
-int getMySwitch(void) { return t_switch_override >= 0 ? t_switch_override : process_switch(); }
+int getMySwitch(void) { return plat::current_switch(); }
 
 void setMySwitch(int instance) { t_switch_override = instance >= 0 && instance < FCSW_MAX_INSTANCES ? instance : -1; }
 

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 
+#include "identity.h"
 #include "rundir.h"
 #include "trace_ring.h"
 #include "vorel_platform.h"
@@ -331,7 +332,7 @@ void put_header(Line &out, const char *file, int line, int level)
     std::memset(fraction + 1, '0', 6 - digits);
     out.put(fraction, 7);
 
-    const int instance = getMySwitch();
+    const int instance = plat::current_switch();
     const char *name = file != nullptr ? file : "?";
     // The name is compared, not its address: a caller may pass different
     // names from one buffer.
@@ -599,7 +600,7 @@ void write_to_ring(const View &view, const char *file, int line, const mod_desc_
     SlotHeader h{};
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    h.meta = static_cast<uint32_t>(level & 0xff) << 8 | static_cast<uint32_t>(getMySwitch() & 0xff) << 16;
+    h.meta = static_cast<uint32_t>(level & 0xff) << 8 | static_cast<uint32_t>(plat::current_switch() & 0xff) << 16;
     h.pid = my_pid();
     h.sec = static_cast<uint32_t>(ts.tv_sec);
     h.nsec = static_cast<uint32_t>(ts.tv_nsec);
@@ -639,7 +640,7 @@ int isDebugLevelChanged(void)
 {
     if (const int pending = g_pending.load(std::memory_order_relaxed))
         return pending;
-    const WriterRing *w = ring_of(getMySwitch());
+    const WriterRing *w = ring_of(plat::current_switch());
     if (w == nullptr)
         return 0;
     switch (w->state.load(std::memory_order_acquire)) {
@@ -663,7 +664,8 @@ void processDebugLevelChange(int change)
     if (level < 0)
         level = environment_level();
     // A level set through the ring replaces the process's own.
-    if (WriterRing *w = attach(getMySwitch()); w != nullptr && w->state.load(std::memory_order_acquire) == kMapped) {
+    if (WriterRing *w = attach(plat::current_switch());
+        w != nullptr && w->state.load(std::memory_order_acquire) == kMapped) {
         const uint32_t word = w->view.hdr->level_word.load(std::memory_order_acquire);
         if (w->seen_level.exchange(word, std::memory_order_relaxed) != word)
             level = static_cast<int>(word & 0xff);
@@ -705,7 +707,7 @@ void log_debug(const char *file, int line, mod_desc_t *mod, int level, const cha
     va_start(args, fmt);
     if (const char *want = trace_file_variable(); want != nullptr && *want != '\0')
         write_line(want, file, line, level, fmt, args);
-    else if (const WriterRing *w = attach(getMySwitch());
+    else if (const WriterRing *w = attach(plat::current_switch());
              w != nullptr && w->state.load(std::memory_order_acquire) == kMapped)
         write_to_ring(w->view, file, line, mod, level, fmt, args);
     va_end(args);
