@@ -185,6 +185,29 @@ TEST(HonestRefusals, TheControlServiceRefusesAndAnswersEveryBody)
     EXPECT_EQ(n, 0u);
 }
 
+// A server's registry dies with it; a watcher waits for the next server and registers again.
+TEST(HonestWatch, AWatcherOutlivesItsServer)
+{
+    auto server = std::make_unique<Serve>(107);
+    ASSERT_TRUE(server->ready);
+    Spawned watcher(VOREL_TOOL_PATH, {"watch", "--count", "2", "--switch", "107"});
+    const auto said = [&](const char *text) {
+        return watcher.err().next(30s).value_or("").find(text) != std::string::npos;
+    };
+    ASSERT_TRUE(said("registered"));
+    ASSERT_EQ(vorel(107, {"add", "0x7e0001"}).status, 0);
+    server.reset();
+    ASSERT_TRUE(said("no server answers"));
+    server = std::make_unique<Serve>(107);
+    ASSERT_TRUE(server->ready);
+    ASSERT_TRUE(said("registered again"));
+    ASSERT_EQ(vorel(107, {"add", "0x7e0002"}).status, 0);
+    EXPECT_EQ(watcher.wait(30s), 0);
+    const std::string out = watcher.out().rest(1s);
+    EXPECT_NE(out.find("0x7e0001"), std::string::npos) << out;
+    EXPECT_NE(out.find("0x7e0002"), std::string::npos) << out;
+}
+
 } // namespace
 
 #else

@@ -7,6 +7,11 @@
 // whole messages sent before, then IPC_CODE_CUT_OFF.  The watcher then says
 // so on standard error and exits with kExitServer (3); started again, it
 // registers again and receives new messages.
+//
+// A server's registry of client types dies with it.  A watcher outlives its
+// server: while idle it asks once a second which server runs the instance,
+// says on standard error when none answers, and registers again with the
+// next one, which it tells apart by its process id.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,6 +20,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "control.h"
 #include "decode.h"
 #include "tool.h"
 
@@ -93,6 +99,54 @@ class Registration {
     int32_t status_ = 0;
 };
 
+// The process id of the server that answers the instance's control
+// service, or -1 when none answers within a few seconds.
+long server_pid()
+{
+    try {
+        return control_request(control::CTL_PING, nlohmann::json::object(), 5).value("pid", -1L);
+    } catch (const Failure &) {
+        return -1;
+    }
+}
+
+// Keeps the client type registered with whichever server runs the instance.
+class ServerFollower {
+  public:
+    explicit ServerFollower(uint32_t type) : type_(type), registered_with_(server_pid()) {}
+
+    void check()
+    {
+        const long now = server_pid();
+        if (now < 0) {
+            if (answering_)
+                std::fprintf(stderr, "vorel watch: no server answers on switch instance %d; waiting for one\n",
+                             getMySwitch());
+            answering_ = false;
+        } else if (now != registered_with_) {
+            // The attachment belongs to the stopped server's segment; the
+            // registration attaches to the new server's one.
+            detachVorelClient();
+            if (is_ipc_error(registerVorelClient(type_)))
+                return; // tried again at the next check
+            registered_with_ = now;
+            answering_ = true;
+            std::fprintf(
+                stderr,
+                "vorel watch: switch instance %d, client type %u registered again with a new server (pid %ld)\n",
+                getMySwitch(), static_cast<unsigned>(type_), now);
+        } else {
+            answering_ = true;
+        }
+        std::fflush(stderr);
+    }
+
+  private:
+    uint32_t type_;
+    long registered_with_;
+    bool answering_ = true;
+};
+
 std::string state_text(int32_t status)
 {
     switch (status) {
@@ -121,8 +175,11 @@ int cmd_watch(const WatchOptions &opt)
                  static_cast<unsigned>(opt.client_type), state_text(reg.status()).c_str());
     std::fflush(stderr);
 
+    ServerFollower follower(opt.client_type);
+
     using Clock = std::chrono::steady_clock;
     auto last = Clock::now();
+    auto checked = last;
     uint64_t seen = 0;
     while (opt.count == 0 || seen < opt.count) {
         std::deque<Delivery> batch;
@@ -148,6 +205,9 @@ int cmd_watch(const WatchOptions &opt)
         if (!batch.empty()) {
             std::fflush(stdout);
             last = Clock::now();
+        } else if (Clock::now() - checked >= std::chrono::seconds(1)) {
+            follower.check();
+            checked = Clock::now();
         }
         if (signals.poll() != 0)
             break;

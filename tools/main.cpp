@@ -165,7 +165,8 @@ int main(int argc, char **argv)
         sub->add_option("-n,--count", watch.count, "Exit after this many notifications");
         sub->add_option("--timeout", watch.timeout_s, "Fail when nothing arrives for this many seconds");
         sub->add_flag("--json", watch.json, "One JSON object per line");
-        sub->footer("Exits with 3 when the server cuts the watcher off for not reading its notifications in time.");
+        sub->footer("Exits with 3 when the server cuts the watcher off for not reading its notifications in time.\n"
+                    "When the server stops, the watcher waits and registers again with the next one.");
     }
 
     // ---- changes through the control service
