@@ -205,7 +205,7 @@ TEST_F(Crash, ServerKilledInTheMiddleOfABulkLoad)
 {
     constexpr uint32_t kDevices = 10000;
     const uint32_t stop_after = std::getenv("VOREL_SLOW_TARGET") != nullptr ? 1500 : 5000;
-    vtest::Event created, stopped, attached, read_now, read_out;
+    vtest::Event created, go, stopped, attached, read_now, read_out;
     vtest::Child server([&] {
         if (start(true) != 0)
             return 2;
@@ -221,6 +221,9 @@ TEST_F(Crash, ServerKilledInTheMiddleOfABulkLoad)
         }
         bulkconpld list{0, static_cast<int32_t>(kDevices), 0, devs.data()};
         created.post();
+        // The reader attaches first: attaching takes the write lock the load holds.
+        if (!go.wait())
+            return 6;
         // Stops with the lock held, the PID filed and its chain not yet built.
         stop_at("%s()->Exit\n", stop_after, stopped, "AddPidToDomDb");
         (void)addPidListToVorel(&list, VOREL_UPD_SYNC, 0);
@@ -229,6 +232,7 @@ TEST_F(Crash, ServerKilledInTheMiddleOfABulkLoad)
     ASSERT_TRUE(created.wait());
     vtest::Child reader([&] { return reader_main(attached, read_now, read_out); });
     ASSERT_TRUE(attached.wait());
+    go.post();
     ASSERT_TRUE(stopped.wait(std::chrono::minutes(2))) << "the load reached the point";
     EXPECT_EQ(server.kill(), 128 + SIGKILL);
 
