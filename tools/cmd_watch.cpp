@@ -135,8 +135,9 @@ class ServerFollower {
                 stderr,
                 "vorel watch: switch instance %d, client type %u registered again with a new server (pid %ld)\n",
                 getMySwitch(), static_cast<unsigned>(type_), now);
-        } else {
+        } else if (!answering_) {
             answering_ = true;
+            std::fprintf(stderr, "vorel watch: the server of switch instance %d answers again\n", getMySwitch());
         }
         std::fflush(stderr);
     }
