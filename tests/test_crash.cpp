@@ -133,7 +133,10 @@ class Crash : public ::testing::Test {
     void TearDown() override
     {
         const key_t key = vorel::ctx()->shm_key;
+        const gshm_handle_t attached = vorel::ctx()->shm_handle;
         (void)vorellibUnInit();
+        gadd_t g = 0;
+        EXPECT_NE(get_basic_block(attached, 0, &g), 0) << "leaving the library detaches the process";
         (void)gshm_remove(key);
         (void)fabricClearView(kInstance);
         setMySwitch(-1);

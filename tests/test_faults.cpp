@@ -623,7 +623,11 @@ Outcome run_once(Svc svc, uint32_t n, bool reference)
                         " of " + std::to_string(ref.received) + ", revision " + std::to_string(o.revision) + " of " +
                         std::to_string(ref.revision));
     }
+    // Leaving the library detaches the process from the segment.
+    const gshm_handle_t attached = vorel::ctx()->shm_handle;
     (void)vorellibUnInit();
+    if (gadd_t g = 0; run.started && get_basic_block(attached, 0, &g) == 0)
+        fail(o, "still attached after vorellibUnInit");
     (void)gshm_remove(key);
     (void)ipcUnregisterService(nsipc);
     (void)ipcUnregisterService(psipc);
