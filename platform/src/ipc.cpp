@@ -8,13 +8,15 @@
 // up to VOREL_IPC_OUTBUF bytes (default 64 MiB; a message always fits an
 // empty outbox).  A message that does not fit waits up to the caller's
 // time-out for room; when none comes, the send fails with PLAT_ERR_TIMEOUT
-// and the destination is cut off: its connection is closed (the receiver
-// reads the whole messages it was sent, then the end of that stream), what
-// waited in its outbox is dropped, and a fresh connection carries
-// IPC_CODE_CUT_OFF to the receiver.  A cached connection that turns out to be
-// dead (its service was restarted) is replaced once by a fresh one.  ipcSend
-// to a requester address ("@...", as a handler receives it) writes the reply
-// on the requester's connection instead.
+// and the destination is cut off: its connection is closed, what waited in
+// its outbox is dropped, and a fresh connection carries IPC_CODE_CUT_OFF to
+// the receiver.  The receiver reads the whole messages it was sent, then the
+// end of that stream; a message the cut caught half-written (the socket took
+// part of it) is dropped by the receiving side, which says so, and never
+// handed on.  A cached connection that turns out to be dead (its service was
+// restarted) is replaced once by a fresh one.  ipcSend to a requester address
+// ("@...", as a handler receives it) writes the reply on the requester's
+// connection instead.
 //
 // Every one-way message may carry a tag (ipcSendTagged); the platform counts
 // per tag the messages sent, delivered (written out whole), failed (refused,
