@@ -8,15 +8,15 @@
 // up to VOREL_IPC_OUTBUF bytes (default 64 MiB; a message always fits an
 // empty outbox).  A message that does not fit waits up to the caller's
 // time-out for room; when none comes, the send fails with PLAT_ERR_TIMEOUT
-// and the destination is cut off: its connection is closed, what waited in
-// its outbox is dropped, and a fresh connection carries IPC_CODE_CUT_OFF to
-// the receiver.  The receiver reads the whole messages it was sent, then the
-// end of that stream; a message the cut caught half-written (the socket took
-// part of it) is dropped by the receiving side, which says so, and never
-// handed on.  A cached connection that turns out to be dead (its service was
-// restarted) is replaced once by a fresh one.  ipcSend to a requester address
-// ("@...", as a handler receives it) writes the reply on the requester's
-// connection instead.
+// and the destination is cut off: what waited in its outbox is dropped, its
+// connection is closed, and a fresh connection carries IPC_CODE_CUT_OFF to the
+// receiver.  A message the cut caught half written (the socket took part of
+// it) is written out whole first, by the I/O thread, for up to 30 s, so the
+// receiver reads whole messages, then the end of that stream.  A cached
+// connection that turns out to be dead (its service was restarted) is
+// replaced once by a fresh one.  ipcSend to a requester address ("@...", as a
+// handler receives it) writes the reply on the requester's connection
+// instead.
 //
 // Every one-way message may carry a tag (ipcSendTagged); the platform counts
 // per tag the messages sent, delivered (written out whole), failed (refused,
@@ -52,6 +52,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -70,6 +71,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kNoTag = IPC_TAG_NONE;
 constexpr size_t kDefaultOutbuf = size_t{64} << 20;
+constexpr auto kFinishWithin = std::chrono::seconds(30);
 
 // One message in an outbox: its whole frame, and how much of it is written.
 struct Outgoing {
@@ -90,6 +92,11 @@ struct Dest {
     UniqueFd fd;                  // the cached connection
     std::deque<Outgoing> queue;   // front is being written
     size_t queued_bytes = 0;
+    // A connection cut off with its front message half written, and that
+    // message: the rest goes out before the connection closes, until finish_by.
+    UniqueFd finishing_fd;
+    std::optional<Outgoing> finishing;
+    Clock::time_point finish_by;
 };
 
 struct DestCache {
@@ -278,13 +285,31 @@ void enqueue(Dest &d, Outgoing m)
     d.queue.push_back(std::move(m));
 }
 
-// Cuts the destination off: closes its connection, drops its outbox, and
-// opens a fresh connection whose first frame tells the receiver.  Caller
-// holds d.mutex.
+// Closes the finishing connection, its message counted `fate`.  Caller holds
+// d.mutex.
+void end_finishing(Dest &d, Fate fate)
+{
+    if (d.finishing)
+        count(d.finishing->tag, fate, &*d.finishing);
+    d.finishing.reset();
+    d.finishing_fd.reset();
+}
+
+// Cuts the destination off: drops its outbox, closes its connection once a
+// half-written message is out, and opens a fresh connection whose first
+// frame tells the receiver.  Caller holds d.mutex.
 void cut_off(Dest &d, uint32_t tag)
 {
-    if (d.fd)
+    end_finishing(d, Fate::Failed); // an earlier cut's message still not out
+    if (d.fd && !d.queue.empty() && d.queue.front().done > 0) {
+        d.finishing = std::move(d.queue.front());
+        d.queued_bytes -= d.finishing->size;
+        d.queue.pop_front();
+        d.finishing_fd = std::move(d.fd);
+        d.finish_by = Clock::now() + kFinishWithin;
+    } else if (d.fd) {
         (void)::shutdown(d.fd.get(), SHUT_RDWR);
+    }
     lose_connection(d);
     count(tag, Fate::CutOff);
     const ipc_timeout_t now{0, 0};
@@ -300,22 +325,47 @@ void cut_off(Dest &d, uint32_t tag)
         d.fd.reset();
 }
 
+enum class Wrote { All, Blocked, Lost };
+
+// Writes what the socket takes of the rest of `m`.
+Wrote write_some(int fd, Outgoing &m)
+{
+    while (m.done < m.size) {
+        const ssize_t n = ::send(fd, m.bytes.get() + m.done, m.size - m.done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK ? Wrote::Blocked : Wrote::Lost;
+        }
+        m.done += static_cast<size_t>(n);
+    }
+    return Wrote::All;
+}
+
+// Writes what the socket takes of the half-written message of a cut-off
+// connection; closes it once the message is out, or cannot be.  Caller holds
+// d.mutex.
+void finish(Dest &d)
+{
+    if (!d.finishing)
+        return;
+    const Wrote w = write_some(d.finishing_fd.get(), *d.finishing);
+    if (w == Wrote::All)
+        end_finishing(d, Fate::Delivered);
+    else if (w == Wrote::Lost || Clock::now() >= d.finish_by)
+        end_finishing(d, Fate::Failed);
+}
+
 // Writes what the socket takes from the front of the outbox.  Caller holds
 // d.mutex.
 void flush(Dest &d)
 {
     while (!d.queue.empty() && d.fd) {
         Outgoing &m = d.queue.front();
-        const ssize_t n = ::send(d.fd.get(), m.bytes.get() + m.done, m.size - m.done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                lose_connection(d);
-            return;
-        }
-        m.done += static_cast<size_t>(n);
-        if (m.done < m.size)
+        const Wrote w = write_some(d.fd.get(), m);
+        if (w == Wrote::Lost)
+            lose_connection(d);
+        if (w != Wrote::All)
             return;
         count(m.tag, Fate::Delivered, &m);
         d.queued_bytes -= m.size;
@@ -342,7 +392,8 @@ void io_loop()
     for (;;) {
         fds.assign(1, pollfd{io.wake_rd.get(), POLLIN, 0});
         dests.clear();
-        bool busy = false; // a destination was locked by a sender
+        bool busy = false;      // a destination was locked by a sender
+        bool finishing = false; // a cut-off connection has a message to finish
         {
             DestCache &c = dest_cache();
             std::lock_guard lock(c.mutex);
@@ -356,22 +407,30 @@ void io_loop()
                     fds.push_back({d->fd.get(), POLLOUT, 0});
                     dests.push_back(d);
                 }
+                if (d->finishing) {
+                    fds.push_back({d->finishing_fd.get(), POLLOUT, 0});
+                    dests.push_back(d);
+                    finishing = true;
+                }
             }
         }
         // A sender that held a destination has just queued for it or is
         // about to: look again at once rather than wait for the next wake-up.
-        if (::poll(fds.data(), fds.size(), busy ? 1 : -1) < 0 && errno != EINTR && errno != ENOMEM)
+        // A message being finished is given up on time.
+        const int wait_ms = busy ? 1 : finishing ? 100 : -1;
+        if (::poll(fds.data(), fds.size(), wait_ms) < 0 && errno != EINTR && errno != ENOMEM)
             return;
         if ((fds[0].revents & POLLIN) != 0) {
             std::array<char, 256> sink;
             while (::read(io.wake_rd.get(), sink.data(), sink.size()) > 0) {
             }
         }
-        for (size_t i = 0; i < dests.size(); ++i)
-            if (fds[i + 1].revents != 0) {
-                std::lock_guard dl(dests[i]->mutex);
+        for (size_t i = 0; i < dests.size(); ++i) {
+            std::lock_guard dl(dests[i]->mutex);
+            if (fds[i + 1].revents != 0)
                 flush(*dests[i]);
-            }
+            finish(*dests[i]);
+        }
     }
 }
 
@@ -467,7 +526,7 @@ int send_one_way(const std::string &path, std::string_view name, uint32_t code, 
     const FrameHeader hdr = make_header(FrameKind::OneWay, code, static_cast<uint32_t>(body.size()), next_seq(), name);
     std::unique_lock lock(dest->mutex);
     const int rc = queue_one_way(*dest, lock, hdr, body, deadline, tag);
-    const bool waiting = !dest->queue.empty();
+    const bool waiting = !dest->queue.empty() || dest->finishing;
     lock.unlock();
     if (waiting)
         wake_io();
@@ -535,7 +594,7 @@ bool all_drained()
 {
     for (const auto &d : all_dests()) {
         std::lock_guard lock(d->mutex);
-        if (!d->queue.empty() && d->fd)
+        if ((!d->queue.empty() && d->fd) || d->finishing)
             return false;
     }
     return true;
@@ -604,12 +663,16 @@ int ipcSendStats(uint32_t tag, ipc_send_stats_t *stats)
         const auto now = Clock::now();
         for (const auto &d : all_dests()) {
             std::lock_guard lock(d->mutex);
-            for (const Outgoing &m : d->queue) {
+            const auto note_age = [&](const Outgoing &m) {
                 if (m.tag != tag)
-                    continue;
+                    return;
                 const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - m.since).count();
                 stats->oldest_ms = std::max<uint64_t>(stats->oldest_ms, static_cast<uint64_t>(age));
-            }
+            };
+            for (const Outgoing &m : d->queue)
+                note_age(m);
+            if (d->finishing)
+                note_age(*d->finishing);
         }
         return 0;
     } catch (const std::bad_alloc &) {
@@ -626,6 +689,7 @@ int ipcSendDrain(const ipc_timeout_t *timeout)
             if (deadline.expired()) {
                 for (const auto &d : all_dests()) {
                     std::lock_guard lock(d->mutex);
+                    end_finishing(*d, Fate::Failed);
                     if (!d->queue.empty() && d->fd) {
                         (void)::shutdown(d->fd.get(), SHUT_RDWR);
                         lose_connection(*d);
