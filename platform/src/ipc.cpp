@@ -426,6 +426,8 @@ void io_loop()
             }
         }
         for (size_t i = 0; i < dests.size(); ++i) {
+            if (fds[i + 1].revents == 0 && !finishing)
+                continue;
             std::lock_guard dl(dests[i]->mutex);
             if (fds[i + 1].revents != 0)
                 flush(*dests[i]);
